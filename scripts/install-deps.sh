@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs every Debian package needed to build, run and test Quorvanta Host.
+# Safe to run more than once. Uses sudo when not run as root.
+set -euo pipefail
+
+packages=(
+  # toolchain
+  build-essential g++ cmake ninja-build pkg-config git clang clang-format clang-tidy libclang-rt-dev
+  # libraries
+  libasio-dev libssl-dev openssl nlohmann-json3-dev libutf8proc-dev
+  # tests and benchmarks
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+)
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$package")
+  fi
+done
+
+if [ "${#missing[@]}" -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update -qq
+  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

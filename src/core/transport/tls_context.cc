@@ -1,0 +1,71 @@
+#include "core/transport/tls_context.h"
+
+#include <openssl/sha.h>
+#include <openssl/ssl.h>
+
+#include "core/util/quorvanta_error.h"
+
+namespace quorvanta {
+namespace {
+
+std::shared_ptr<asio::ssl::context> baseContext(asio::ssl::context::method method) {
+  auto context = std::make_shared<asio::ssl::context>(method);
+  SSL_CTX* native = context->native_handle();
+  if (SSL_CTX_set_min_proto_version(native, TLS1_2_VERSION) != 1) {
+    throw QuorvantaError("TLS could not be configured.");
+  }
+  context->set_options(asio::ssl::context::default_workarounds | asio::ssl::context::no_compression);
+  // The protocol never renegotiates; refusing it removes a class of mid-stream surprises.
+  SSL_CTX_set_options(native, SSL_OP_NO_RENEGOTIATION);
+  return context;
+}
+
+}  // namespace
+
+std::shared_ptr<asio::ssl::context> makeServerTlsContext(const TlsIdentity& identity) {
+  auto context = baseContext(asio::ssl::context::tls_server);
+  SSL_CTX* native = context->native_handle();
+  if (!identity.key || !identity.certificate ||
+      SSL_CTX_use_certificate(native, identity.certificate.get()) != 1 ||
+      SSL_CTX_use_PrivateKey(native, identity.key.get()) != 1 || SSL_CTX_check_private_key(native) != 1) {
+    throw QuorvantaError("TLS identity could not be activated.");
+  }
+  return context;
+}
+
+std::shared_ptr<asio::ssl::context> makeClientTlsContext(std::optional<std::string> pinnedCertificateHash) {
+  auto context = baseContext(asio::ssl::context::tls_client);
+  if (!pinnedCertificateHash) {
+    context->set_verify_mode(asio::ssl::verify_none);
+    return context;
+  }
+  context->set_verify_mode(asio::ssl::verify_peer);
+  context->set_verify_callback(
+      [pin = std::move(*pinnedCertificateHash)](bool, asio::ssl::verify_context& verify) {
+        X509_STORE_CTX* store = verify.native_handle();
+        // Only the server's own certificate is pinned; a self-signed chain has no other links.
+        if (X509_STORE_CTX_get_error_depth(store) != 0) return true;
+        return certificateSha256Hex(X509_STORE_CTX_get_current_cert(store)) == pin;
+      });
+  return context;
+}
+
+std::string certificateSha256Hex(X509* certificate) {
+  if (!certificate) return {};
+  unsigned char* der = nullptr;
+  const int length = i2d_X509(certificate, &der);
+  if (length <= 0) return {};
+  unsigned char digest[SHA256_DIGEST_LENGTH];
+  SHA256(der, static_cast<std::size_t>(length), digest);
+  OPENSSL_free(der);
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string hex;
+  hex.reserve(2 * SHA256_DIGEST_LENGTH);
+  for (const unsigned char byte : digest) {
+    hex.push_back(kHex[byte >> 4]);
+    hex.push_back(kHex[byte & 15]);
+  }
+  return hex;
+}
+
+}  // namespace quorvanta
