@@ -64,10 +64,14 @@ bool readValue(const Json& value, Int& out) {
   if (value.is_number_float()) {
     const double v = value.get<double>();
     if (!std::isfinite(v) || std::trunc(v) != v) return false;
-    // Bounds as doubles: min() is exact; max() + 1 is a power of two and exact.
+    // Bounds as doubles: min() is exact; max() + 1 is a power of two and exact. An integer
+    // literal beyond the 64-bit range arrives here as a double, and one just below -2^63 rounds
+    // to -2^63 itself, so for a type wider than a double's mantissa min() is refused too.
     const double lower = static_cast<double>(Limits::min());
     const double upperExclusive = std::ldexp(1.0, Limits::digits);
-    if (v < lower || v >= upperExclusive) return false;
+    constexpr bool lowerExclusive =
+        Limits::is_signed && Limits::digits >= std::numeric_limits<double>::digits;
+    if (v < lower || (lowerExclusive && v <= lower) || v >= upperExclusive) return false;
     out = static_cast<Int>(v);
     return true;
   }

@@ -112,11 +112,18 @@ auto withTimeout(double limitSeconds, Operation operation)
 
   auto outcome = co_await asio::async_initiate<decltype(asio::use_awaitable), void(Outcome)>(
       [&](auto handler) {
-        result->setContinuation(std::move(handler));
+        // Once the continuation is stored, the caller may resume on another thread and free its
+        // frame, this lambda with its captures included. Take everything needed first and touch
+        // only these locals afterwards.
+        auto state = result;
+        auto ex = executor;
+        const double limit = limitSeconds < 0 ? 0 : limitSeconds;
+        auto op = std::move(operation);
+        state->setContinuation(std::move(handler));
 
         asio::co_spawn(
-            executor,
-            [result, op = std::move(operation)]() mutable -> asio::awaitable<void> {
+            ex,
+            [state, op = std::move(op)]() mutable -> asio::awaitable<void> {
               Outcome o;
               try {
                 if constexpr (std::is_void_v<T>) {
@@ -127,17 +134,17 @@ auto withTimeout(double limitSeconds, Operation operation)
               } catch (...) {
                 o.error = std::current_exception();
               }
-              result->finish(std::move(o));
+              state->finish(std::move(o));
             },
             [](const std::exception_ptr&) {});
 
-        auto timer = std::make_shared<asio::steady_timer>(executor);
+        auto timer = std::make_shared<asio::steady_timer>(ex);
         timer->expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-            std::chrono::duration<double>(limitSeconds < 0 ? 0 : limitSeconds)));
-        timer->async_wait([result, timer](const std::error_code&) {
+            std::chrono::duration<double>(limit)));
+        timer->async_wait([state, timer](const std::error_code&) {
           Outcome o;
           o.error = std::make_exception_ptr(QuorvantaError(kTimeoutSentence));
-          result->finish(std::move(o));
+          state->finish(std::move(o));
         });
       },
       asio::use_awaitable);
