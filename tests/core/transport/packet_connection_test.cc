@@ -106,10 +106,9 @@ struct Events {
   }
   template <typename F>
   void update(F f) {
-    {
-      std::lock_guard guard(lock);
-      f();
-    }
+    // Notifying under the lock orders it before a waiter that wakes and destroys the events.
+    std::lock_guard guard(lock);
+    f();
     changed.notify_all();
   }
   template <typename Predicate>
