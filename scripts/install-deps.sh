@@ -8,8 +8,12 @@ packages=(
   build-essential g++ cmake ninja-build pkg-config git clang clang-format clang-tidy libclang-rt-dev
   # libraries
   libasio-dev libssl-dev openssl nlohmann-json3-dev libutf8proc-dev
+  # secure store: Secret Service client (libsecret, GLib/GIO)
+  libsecret-1-dev libglib2.0-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev googletest libbenchmark-dev
+  # keyring tests: a private session bus (dbus-run-session) with its own gnome-keyring-daemon
+  dbus dbus-bin gnome-keyring
 )
 
 sudo=""
