@@ -17,6 +17,7 @@
 #include "core/protocol/control_message.h"
 #include "core/transport/packet_reader.h"
 #include "core/transport/video_pacer.h"
+#include "core/transport/video_sink.h"
 #include "core/util/monotonic_clock.h"
 
 namespace quorvanta {
@@ -33,7 +34,7 @@ namespace quorvanta {
 //
 // Lifetime: outstanding I/O keeps the object alive until it is closed. The owner ends a
 // connection with cancel() or finish(); callbacks are cleared on close.
-class PacketConnection : public std::enable_shared_from_this<PacketConnection> {
+class PacketConnection : public VideoSink, public std::enable_shared_from_this<PacketConnection> {
  public:
   using TlsStream = asio::ssl::stream<asio::ip::tcp::socket>;
   enum class Role { server, client };
@@ -43,7 +44,7 @@ class PacketConnection : public std::enable_shared_from_this<PacketConnection> {
   static std::shared_ptr<PacketConnection> create(TlsStream stream, Role role,
                                                   Clock clock = monotonicSeconds);
 
-  ~PacketConnection();
+  ~PacketConnection() override;
   PacketConnection(const PacketConnection&) = delete;
   PacketConnection& operator=(const PacketConnection&) = delete;
 
@@ -63,16 +64,16 @@ class PacketConnection : public std::enable_shared_from_this<PacketConnection> {
 
   // Sends one control message. A message that cannot be encoded, or whose JSON is 65,536 bytes
   // or longer, is dropped silently.
-  void send(const ControlMessage& message);
+  void send(const ControlMessage& message) override;
   // Sends one encoded frame. The caller holds one reservation from pacer().tryReserve(); it is
   // consumed by the send or handed back.
-  void sendVideo(Bytes frame, bool isKeyframe);
+  void sendVideo(Bytes frame, bool isKeyframe) override;
   // Sends a final message and closes, at the latest 0.5 s later even if the peer never reads.
   void finish(const ControlMessage& message);
   // Closes without a reason.
   void cancel();
 
-  VideoPacer& pacer() { return pacer_; }
+  VideoPacer& pacer() override { return pacer_; }
   // Arrival time of the last complete packet, on the connection's clock. Any thread.
   double lastReceived() const;
   const asio::strand<asio::any_io_executor>& strand() const { return strand_; }
