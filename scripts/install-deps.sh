@@ -14,6 +14,13 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   # keyring tests: a private session bus (dbus-run-session) with its own gnome-keyring-daemon
   dbus dbus-bin gnome-keyring
+  # X11 screen capture (xcb, MIT-SHM, RandR, XFixes, Composite, Render) and scaling to NV12
+  libxcb1-dev libxcb-shm0-dev libxcb-randr0-dev libxcb-xfixes0-dev libxcb-composite0-dev
+  libxcb-render0-dev libxcb-render-util0-dev libswscale-dev libavutil-dev
+  # capture tests: a private X server
+  xvfb x11-xserver-utils
+  # H.264 encoding: libavcodec with its libx264, VA-API and NVENC encoders
+  libavcodec-dev libavutil-dev libswscale-dev
 )
 
 sudo=""

@@ -1,1 +1,274 @@
+#include "core/video/h264_encoder.h"
+
 #include <gtest/gtest.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/util/quorvanta_error.h"
+#include "support/fake_encoder_backend.h"
+
+namespace quorvanta {
+namespace {
+
+using test::FakeEncoderBackend;
+using test::goodOutput;
+
+PixelBufferRef frameOfSize(int width, int height) {
+  auto buffer = std::make_shared<PixelBuffer>();
+  buffer->width = width;
+  buffer->height = height;
+  return buffer;
+}
+
+SessionOutput droppedOutput() {
+  SessionOutput output;
+  output.dropped = true;
+  return output;
+}
+
+class H264EncoderTest : public ::testing::Test {
+ protected:
+  std::shared_ptr<FakeEncoderBackend> backend = std::make_shared<FakeEncoderBackend>();
+  double now = 100.0;
+  // Declared before the encoder, whose destruction still completes pending frames.
+  std::vector<std::optional<EncodedFrame>> completed;
+  std::unique_ptr<H264Encoder> encoder = std::make_unique<H264Encoder>(backend, [this] { return now; });
+
+  void encode(int width, int height, double time) {
+    encoder->encode(frameOfSize(width, height), time,
+                    [this](std::optional<EncodedFrame> frame) { completed.push_back(std::move(frame)); });
+  }
+  void encode(double time) { encode(640, 360, time); }
+
+  std::vector<bool> forcedFlags(const FakeEncoderBackend::SessionLog& log) const {
+    std::vector<bool> flags;
+    for (const auto& submission : log.submissions)
+      flags.push_back(submission.forceKeyframe);
+    return flags;
+  }
+};
+
+TEST_F(H264EncoderTest, NewSessionsStartWithAForcedKeyframeCarryingParameterSets) {
+  encode(0.0);
+  ASSERT_EQ(backend->sessions.size(), 1U);
+  EXPECT_TRUE(backend->last().submissions[0].forceKeyframe);
+  EXPECT_FALSE(encoder->needsKeyframe());
+  backend->last().deliver(0, goodOutput(true));
+  ASSERT_TRUE(completed.at(0));
+  EXPECT_TRUE(completed[0]->keyframe);
+  ASSERT_TRUE(completed[0]->parameterSets);
+  EXPECT_EQ(completed[0]->parameterSets->sps, (Bytes{0x67, 0x64, 0x00, 0x1f}));
+  EXPECT_EQ(completed[0]->parameterSets->pps, (Bytes{0x68, 0xee, 0x3c, 0x80}));
+  EXPECT_EQ(completed[0]->data, (Bytes{0, 0, 0, 2, 0x65, 0x88}));
+
+  now += 1;
+  encode(0.1);
+  EXPECT_EQ(backend->sessions.size(), 1U);
+  EXPECT_FALSE(backend->last().submissions[1].forceKeyframe);
+
+  // A size change makes a new session, even well within 0.3 s of the last forced keyframe.
+  now += 0.01;
+  encode(1280, 720, 0.2);
+  ASSERT_EQ(backend->sessions.size(), 2U);
+  EXPECT_TRUE(backend->sessions[0]->invalidated);
+  EXPECT_EQ(backend->last().settings.width, 1280);
+  EXPECT_EQ(backend->last().settings.height, 720);
+  EXPECT_TRUE(backend->last().submissions[0].forceKeyframe);
+
+  // A frame-rate change: the pipeline drops the session and the next frame makes one for the new
+  // rate, with the keyframe interval following it.
+  now += 0.01;
+  encoder->invalidateSession();
+  encoder->setFps(60);
+  EXPECT_FALSE(encoder->hasSession());
+  encode(1280, 720, 0.3);
+  ASSERT_EQ(backend->sessions.size(), 3U);
+  const SessionSettings& settings = backend->last().settings;
+  EXPECT_EQ(settings.expectedFrameRate, 60);
+  EXPECT_EQ(settings.maxKeyFrameInterval, 1200);
+  EXPECT_EQ(settings.maxKeyFrameIntervalDuration, 20);
+  EXPECT_TRUE(settings.realTime);
+  EXPECT_FALSE(settings.allowFrameReordering);
+  EXPECT_TRUE(backend->last().submissions[0].forceKeyframe);
+}
+
+TEST_F(H264EncoderTest, KeyframeRequestsAreCoalescedAndSpacedAtLeastThreeTenthsOfASecond) {
+  now = 0;
+  encode(0.0);  // forced at 0
+  now = 0.05;
+  encoder->markKeyframeNeeded();
+  encoder->markKeyframeNeeded();
+  now = 0.1;
+  encode(0.1);
+  EXPECT_TRUE(encoder->needsKeyframe()) << "owed but too soon";
+  now = 0.2999;
+  encode(0.2);
+  now = 0.3;  // exactly 0.3 s counts
+  encode(0.3);
+  now = 0.4;
+  encode(0.4);
+  EXPECT_EQ(forcedFlags(backend->last()), (std::vector<bool>{true, false, false, true, false}));
+  EXPECT_FALSE(encoder->needsKeyframe());
+}
+
+TEST_F(H264EncoderTest, TimesNotLaterThanTheLastAreMovedOneMillisecondOnUntilANewSession) {
+  encode(5.0);
+  encode(5.0);
+  encode(4.0);
+  encode(5.0015);
+  encode(6.0);
+  const auto& submissions = backend->last().submissions;
+  ASSERT_EQ(submissions.size(), 5U);
+  EXPECT_DOUBLE_EQ(submissions[0].time, 5.0);
+  EXPECT_DOUBLE_EQ(submissions[1].time, 5.001);
+  EXPECT_DOUBLE_EQ(submissions[2].time, 5.002);
+  EXPECT_DOUBLE_EQ(submissions[3].time, 5.003);
+  EXPECT_DOUBLE_EQ(submissions[4].time, 6.0);
+
+  encode(320, 240, 1.0);  // earlier than anything before, but the session is new
+  EXPECT_DOUBLE_EQ(backend->last().submissions.at(0).time, 1.0);
+}
+
+TEST_F(H264EncoderTest, RefusedLowLatencyFallsBackToMainProfile) {
+  backend->refuseLowLatency = -12902;
+  encode(0.0);
+  ASSERT_EQ(backend->requests.size(), 2U);
+  EXPECT_TRUE(backend->requests[0].lowLatency);
+  EXPECT_EQ(backend->requests[0].profile, H264Profile::constrainedHighAutoLevel);
+  EXPECT_FALSE(backend->requests[1].lowLatency);
+  EXPECT_EQ(backend->requests[1].profile, H264Profile::mainAutoLevel);
+  ASSERT_EQ(backend->sessions.size(), 1U);
+  EXPECT_FALSE(encoder->lowLatency());
+}
+
+TEST_F(H264EncoderTest, NoSessionAtAllFailsAndTheNextFrameTriesAgain) {
+  backend->createStatuses = {-1, -2};
+  try {
+    encode(0.0);
+    FAIL() << "expected an error";
+  } catch (const QuorvantaError& error) {
+    EXPECT_EQ(error.message(), "Could not start H.264 encoding.");
+  }
+  EXPECT_FALSE(encoder->hasSession());
+  encode(0.1);
+  EXPECT_EQ(backend->sessions.size(), 1U);
+  EXPECT_TRUE(encoder->lowLatency());
+  EXPECT_TRUE(backend->last().submissions[0].forceKeyframe);
+}
+
+TEST_F(H264EncoderTest, DroppedForcedFrameGivesNothingAndIsForcedAgainAfterTheSpacing) {
+  encode(0.0);
+  backend->last().deliver(0, droppedOutput());
+  ASSERT_EQ(completed.size(), 1U);
+  EXPECT_FALSE(completed[0]);
+  EXPECT_TRUE(encoder->needsKeyframe());
+
+  now = 100.25;
+  encode(0.1);
+  now = 100.5;
+  encode(0.2);
+  EXPECT_EQ(forcedFlags(backend->last()), (std::vector<bool>{true, false, true}));
+
+  // An error status or a missing sample is not good output either; only a forced frame re-arms.
+  backend->last().deliver(1, SessionOutput{-1, false, std::nullopt});
+  EXPECT_FALSE(encoder->needsKeyframe());
+  backend->last().deliver(2, SessionOutput{0, false, std::nullopt});
+  EXPECT_TRUE(encoder->needsKeyframe());
+  ASSERT_EQ(completed.size(), 3U);
+  EXPECT_FALSE(completed[1] || completed[2]);
+}
+
+TEST_F(H264EncoderTest, UnusableSamplesGiveNothingAndOweAKeyframeEvenWhenNotForced) {
+  encode(0.0);
+  encode(0.1);
+  encode(0.2);
+  EncoderSample noBytes;
+  noBytes.keyframe = false;
+  backend->last().deliver(1, SessionOutput{0, false, noBytes});
+  EXPECT_FALSE(completed.at(0));
+  EXPECT_TRUE(encoder->needsKeyframe());
+
+  now = 101;
+  encode(0.3);  // forced
+  auto broken = goodOutput(true);
+  broken.sample->parameterSets->pps.clear();
+  backend->last().deliver(2, broken);
+  EXPECT_FALSE(completed.at(1));
+  EXPECT_TRUE(encoder->needsKeyframe());
+}
+
+TEST_F(H264EncoderTest, BitrateAndItsOneSecondLimitReachTheSessionAtOnce) {
+  encode(0.0);
+  auto& bitrates = backend->last().bitrates;
+  ASSERT_EQ(bitrates.size(), 1U);
+  EXPECT_EQ(bitrates[0].first, 6'000'000);
+  EXPECT_EQ(bitrates[0].second.bytes, 1'125'000.0);
+  EXPECT_EQ(bitrates[0].second.seconds, 1.0);
+  EXPECT_EQ(backend->last().settings.averageBitrate, 6'000'000);
+
+  encoder->setBitrate(800'000);
+  encoder->applyBitrate();
+  ASSERT_EQ(bitrates.size(), 2U);
+  EXPECT_EQ(bitrates[1].first, 800'000);
+  EXPECT_EQ(bitrates[1].second.bytes, 150'000.0);
+  EXPECT_EQ(backend->sessions.size(), 1U);
+}
+
+TEST_F(H264EncoderTest, SessionThatFailedToPrepareIsKeptForFramesOfTheSameSize) {
+  backend->prepareStatus = -12903;
+  try {
+    encode(0.0);
+    FAIL() << "expected an error";
+  } catch (const QuorvantaError& error) {
+    EXPECT_EQ(error.message(), "Could not prepare H.264 encoding (-12903).");
+  }
+  EXPECT_TRUE(encoder->hasSession());
+  encode(0.1);
+  encode(0.2);
+  ASSERT_EQ(backend->sessions.size(), 1U);
+  EXPECT_EQ(backend->last().prepareCalls, 1);
+  EXPECT_EQ(backend->last().submissions.size(), 2U);
+}
+
+TEST_F(H264EncoderTest, RefusedSubmissionThrowsNeverCompletesAndOwesTheKeyframeAgain) {
+  encoder->encode(frameOfSize(640, 360), 0.0, [](std::optional<EncodedFrame>) {});
+  backend->last().submitStatuses = {-12911};
+  now = 101;
+  encoder->markKeyframeNeeded();
+  int calls = 0;
+  try {
+    encoder->encode(frameOfSize(640, 360), 0.1, [&calls](std::optional<EncodedFrame>) { ++calls; });
+    FAIL() << "expected an error";
+  } catch (const QuorvantaError& error) {
+    EXPECT_EQ(error.message(), "Video encoder failed (-12911).");
+  }
+  EXPECT_TRUE(encoder->needsKeyframe());
+  encoder.reset();
+  EXPECT_EQ(calls, 0);
+}
+
+TEST_F(H264EncoderTest, EveryAcceptedFrameCompletesExactlyOnceEvenAfterTheEncoderIsGone) {
+  encode(0.0);
+  encode(0.1);
+  encode(0.2);
+  backend->last().deliver(0, goodOutput(true));
+  auto& log = backend->last();
+  log.flushOutput = goodOutput(false);
+  // Keep one handler back, as a service thread that is late would.
+  auto late = std::exchange(log.submissions[2].handler, nullptr);
+
+  encoder.reset();  // finishes the pending frame 1
+  EXPECT_TRUE(log.invalidated);
+  ASSERT_EQ(completed.size(), 2U);
+  EXPECT_TRUE(completed[1]);
+
+  late(droppedOutput());
+  ASSERT_EQ(completed.size(), 3U);
+  EXPECT_FALSE(completed[2]);
+}
+
+}  // namespace
+}  // namespace quorvanta

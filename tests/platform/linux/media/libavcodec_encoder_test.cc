@@ -1,0 +1,395 @@
+#include "platform/linux/media/libavcodec_encoder_backend.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/log.h>
+}
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "core/video/h264_encoder.h"
+
+namespace quorvanta {
+namespace {
+
+// A 4:2:0 test picture: smooth diagonal gradients that move by a few pixels per frame, so that
+// every frame differs from its neighbours; or, with `noise`, random luma that no encoder can
+// compress well.
+PixelBufferRef syntheticFrame(int width, int height, int index, bool noise = false) {
+  auto buffer = std::make_shared<PixelBuffer>();
+  buffer->width = width;
+  buffer->height = height;
+  buffer->strideY = width + 16;  // padded rows, as capture may deliver them
+  buffer->strideUV = width + 16;
+  buffer->y.assign(static_cast<std::size_t>(buffer->strideY * height), 0);
+  buffer->uv.assign(static_cast<std::size_t>(buffer->strideUV * height / 2), 0);
+  std::mt19937 random(static_cast<unsigned>(index));
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      const int value = noise ? static_cast<int>(random() % 220) : (x + 2 * y + 24 * index) % 440;
+      buffer->y[static_cast<std::size_t>(y * buffer->strideY + x)] =
+          static_cast<std::uint8_t>(16 + (value < 220 ? value : 439 - value));
+    }
+  }
+  for (int y = 0; y < height / 2; ++y) {
+    for (int x = 0; x < width / 2; ++x) {
+      const auto offset = static_cast<std::size_t>(y * buffer->strideUV + 2 * x);
+      buffer->uv[offset] = static_cast<std::uint8_t>(96 + (x + index) % 64);
+      buffer->uv[offset + 1] = static_cast<std::uint8_t>(96 + (y + 2 * index) % 64);
+    }
+  }
+  return buffer;
+}
+
+int nalType(std::uint8_t header) {
+  return header & 0x1f;
+}
+
+// The NAL units of a 4-byte length-prefixed access unit; fails the test when the lengths do not
+// add up to the whole buffer exactly.
+std::vector<Bytes> avccNalUnits(const Bytes& data) {
+  std::vector<Bytes> units;
+  std::size_t offset = 0;
+  while (offset < data.size()) {
+    EXPECT_LE(offset + 4, data.size()) << "truncated length";
+    if (offset + 4 > data.size()) break;
+    const std::size_t length = (std::size_t{data[offset]} << 24) | (std::size_t{data[offset + 1]} << 16) |
+                               (std::size_t{data[offset + 2]} << 8) | std::size_t{data[offset + 3]};
+    offset += 4;
+    EXPECT_GT(length, 0U);
+    EXPECT_LE(offset + length, data.size()) << "length past the end";
+    if (length == 0 || offset + length > data.size()) break;
+    units.emplace_back(data.begin() + static_cast<std::ptrdiff_t>(offset),
+                       data.begin() + static_cast<std::ptrdiff_t>(offset + length));
+    offset += length;
+  }
+  return units;
+}
+
+struct CodecContextDeleter {
+  void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
+};
+struct FrameDeleter {
+  void operator()(AVFrame* frame) const { av_frame_free(&frame); }
+};
+struct PacketDeleter {
+  void operator()(AVPacket* packet) const { av_packet_free(&packet); }
+};
+
+struct DecodedPicture {
+  int width = 0;
+  int height = 0;
+  std::vector<std::uint8_t> luma;  // width × height
+};
+
+// libavcodec's H.264 decoder fed with the frames as a client receives them: parameter sets before
+// the keyframes that carry them, then the NAL units, rewritten to Annex-B.
+class Decoder {
+ public:
+  Decoder() {
+    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
+    context_.reset(avcodec_alloc_context3(codec));
+    context_->thread_count = 1;
+    context_->flags |= AV_CODEC_FLAG_LOW_DELAY;
+    EXPECT_EQ(avcodec_open2(context_.get(), codec, nullptr), 0);
+  }
+
+  // The picture for this access unit, which a decoder without reordering returns at once.
+  std::optional<DecodedPicture> decode(const EncodedFrame& frame) {
+    Bytes annexB;
+    const auto append = [&annexB](const Bytes& nal) {
+      annexB.insert(annexB.end(), {0, 0, 0, 1});
+      annexB.insert(annexB.end(), nal.begin(), nal.end());
+    };
+    if (frame.parameterSets) {
+      append(frame.parameterSets->sps);
+      append(frame.parameterSets->pps);
+    }
+    for (const auto& nal : avccNalUnits(frame.data))
+      append(nal);
+
+    packet_->data = annexB.data();
+    packet_->size = static_cast<int>(annexB.size());
+    EXPECT_EQ(avcodec_send_packet(context_.get(), packet_.get()), 0);
+    if (avcodec_receive_frame(context_.get(), frame_.get()) != 0) return std::nullopt;
+    DecodedPicture picture{frame_->width, frame_->height, {}};
+    for (int y = 0; y < frame_->height; ++y) {
+      const std::uint8_t* row = frame_->data[0] + static_cast<std::ptrdiff_t>(y) * frame_->linesize[0];
+      picture.luma.insert(picture.luma.end(), row, row + frame_->width);
+    }
+    av_frame_unref(frame_.get());
+    return picture;
+  }
+
+ private:
+  std::unique_ptr<AVCodecContext, CodecContextDeleter> context_;
+  std::unique_ptr<AVFrame, FrameDeleter> frame_{av_frame_alloc()};
+  std::unique_ptr<AVPacket, PacketDeleter> packet_{av_packet_alloc()};
+};
+
+double lumaPsnr(const PixelBuffer& source, const DecodedPicture& decoded) {
+  double squaredError = 0;
+  for (int y = 0; y < source.height; ++y) {
+    for (int x = 0; x < source.width; ++x) {
+      const double difference = source.y[static_cast<std::size_t>(y * source.strideY + x)] -
+                                decoded.luma[static_cast<std::size_t>(y * decoded.width + x)];
+      squaredError += difference * difference;
+    }
+  }
+  const double mse = squaredError / (source.width * source.height);
+  return mse == 0 ? 99.0 : 10.0 * std::log10(255.0 * 255.0 / mse);
+}
+
+class LibavcodecEncoderTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { av_log_set_level(AV_LOG_WARNING); }
+
+  // libx264 only, so that the results do not depend on the machine's GPU.
+  std::shared_ptr<LibavcodecEncoderBackend> backend = std::make_shared<LibavcodecEncoderBackend>(
+      LibavcodecEncoderBackend::Options{{LibavcodecEncoderBackend::Encoder::x264}, ""});
+  double now = 1000;
+
+  std::mutex lock;
+  std::condition_variable changed;
+  std::vector<std::optional<EncodedFrame>> outputs;
+  std::vector<std::thread::id> completionThreads;
+
+  // Declared last: its destruction still completes pending frames into the members above.
+  H264Encoder encoder{backend, [this] { return now; }};
+
+  void encode(const PixelBufferRef& buffer, double time) {
+    encoder.encode(buffer, time, [this](std::optional<EncodedFrame> frame) {
+      std::lock_guard guard(lock);
+      outputs.push_back(std::move(frame));
+      completionThreads.push_back(std::this_thread::get_id());
+      changed.notify_all();
+    });
+  }
+
+  // Waits for the first `count` completions and returns them.
+  std::vector<EncodedFrame> waitForFrames(std::size_t count) {
+    std::unique_lock guard(lock);
+    EXPECT_TRUE(changed.wait_for(guard, std::chrono::seconds(60), [&] { return outputs.size() >= count; }));
+    std::vector<EncodedFrame> frames;
+    for (std::size_t i = 0; i < count && i < outputs.size(); ++i) {
+      EXPECT_TRUE(outputs[i]) << "frame " << i << " was dropped";
+      if (outputs[i]) frames.push_back(*outputs[i]);
+    }
+    return frames;
+  }
+};
+
+void expectKeyframeWithParameterSets(const EncodedFrame& frame) {
+  EXPECT_TRUE(frame.keyframe);
+  ASSERT_TRUE(frame.parameterSets);
+  ASSERT_FALSE(frame.parameterSets->sps.empty());
+  ASSERT_FALSE(frame.parameterSets->pps.empty());
+  EXPECT_EQ(nalType(frame.parameterSets->sps[0]), 7);
+  EXPECT_EQ(nalType(frame.parameterSets->pps[0]), 8);
+}
+
+TEST_F(LibavcodecEncoderTest, FramesComeBackInOrderAsDecodableAccessUnits) {
+  constexpr int kFrames = 12;
+  std::vector<PixelBufferRef> inputs;
+  for (int i = 0; i < kFrames; ++i) {
+    inputs.push_back(syntheticFrame(320, 240, i));
+    encode(inputs.back(), i / 30.0);
+  }
+  const auto frames = waitForFrames(kFrames);
+  ASSERT_EQ(frames.size(), static_cast<std::size_t>(kFrames));
+  EXPECT_TRUE(encoder.lowLatency());
+  EXPECT_EQ(encoder.sessionDescription(), "libx264 (zerolatency, veryfast, high)");
+
+  expectKeyframeWithParameterSets(frames[0]);
+  // profile_idc 100: High.
+  EXPECT_EQ(frames[0].parameterSets->sps.at(1), 100);
+  Decoder decoder;
+  for (int i = 0; i < kFrames; ++i) {
+    const auto& frame = frames[static_cast<std::size_t>(i)];
+    if (i > 0) {
+      EXPECT_FALSE(frame.keyframe) << i;
+      EXPECT_FALSE(frame.parameterSets) << i;
+    }
+    for (const auto& nal : avccNalUnits(frame.data)) {
+      EXPECT_NE(nalType(nal[0]), 7) << i;
+      EXPECT_NE(nalType(nal[0]), 8) << i;
+    }
+    // Each access unit decodes at once to its own input: one packet per frame, no reordering.
+    const auto picture = decoder.decode(frame);
+    ASSERT_TRUE(picture) << i;
+    EXPECT_EQ(picture->width, 320);
+    EXPECT_EQ(picture->height, 240);
+    const double own = lumaPsnr(*inputs[static_cast<std::size_t>(i)], *picture);
+    EXPECT_GE(own, 30.0) << i;
+    if (i > 0) {
+      EXPECT_LT(lumaPsnr(*inputs[static_cast<std::size_t>(i - 1)], *picture), own - 6.0) << i;
+    }
+  }
+  std::lock_guard guard(lock);
+  for (const auto id : completionThreads)
+    EXPECT_NE(id, std::this_thread::get_id());
+}
+
+TEST_F(LibavcodecEncoderTest, SizeChangeStartsANewStreamWithItsOwnParameterSets) {
+  encode(syntheticFrame(320, 240, 0), 0.0);
+  encode(syntheticFrame(320, 240, 1), 0.033);
+  const auto large = syntheticFrame(640, 360, 2);
+  encode(large, 0.066);
+  encode(syntheticFrame(640, 360, 3), 0.1);
+  const auto frames = waitForFrames(4);
+  ASSERT_EQ(frames.size(), 4U);
+  expectKeyframeWithParameterSets(frames[0]);
+  EXPECT_FALSE(frames[1].keyframe);
+  expectKeyframeWithParameterSets(frames[2]);
+  EXPECT_NE(frames[2].parameterSets->sps, frames[0].parameterSets->sps);
+  EXPECT_FALSE(frames[3].keyframe);
+
+  Decoder decoder;
+  ASSERT_TRUE(decoder.decode(frames[0]));
+  ASSERT_TRUE(decoder.decode(frames[1]));
+  const auto picture = decoder.decode(frames[2]);
+  ASSERT_TRUE(picture);
+  EXPECT_EQ(picture->width, 640);
+  EXPECT_EQ(picture->height, 360);
+  EXPECT_GE(lumaPsnr(*large, *picture), 30.0);
+}
+
+TEST_F(LibavcodecEncoderTest, RequestedKeyframeIsAnIdrWithParameterSets) {
+  for (int i = 0; i < 4; ++i)
+    encode(syntheticFrame(320, 240, i), i / 30.0);
+  now += 1;
+  encoder.markKeyframeNeeded();
+  for (int i = 4; i < 8; ++i)
+    encode(syntheticFrame(320, 240, i), i / 30.0);
+  const auto frames = waitForFrames(8);
+  ASSERT_EQ(frames.size(), 8U);
+  for (std::size_t i = 1; i < frames.size(); ++i) {
+    if (i == 4) continue;
+    EXPECT_FALSE(frames[i].keyframe) << i;
+  }
+  expectKeyframeWithParameterSets(frames[4]);
+  const auto nals = avccNalUnits(frames[4].data);
+  ASSERT_FALSE(nals.empty());
+  EXPECT_EQ(nalType(nals.back()[0]), 5);  // IDR slice: a client may start decoding here
+
+  // Decoding may start at the requested keyframe.
+  Decoder decoder;
+  EXPECT_TRUE(decoder.decode(frames[4]));
+  EXPECT_TRUE(decoder.decode(frames[5]));
+}
+
+TEST_F(LibavcodecEncoderTest, BitrateChangeTakesEffectWithoutANewSession) {
+  constexpr int kFrames = 30;
+  encoder.setBitrate(8'000'000);
+  for (int i = 0; i < kFrames; ++i)
+    encode(syntheticFrame(640, 360, i, true), i / 30.0);
+  waitForFrames(kFrames);
+  encoder.setBitrate(200'000);
+  encoder.applyBitrate();
+  for (int i = kFrames; i < 2 * kFrames; ++i)
+    encode(syntheticFrame(640, 360, i, true), i / 30.0);
+  const auto frames = waitForFrames(2 * kFrames);
+  ASSERT_EQ(frames.size(), static_cast<std::size_t>(2 * kFrames));
+
+  // Same session: no new keyframe after the change. Compare the settled second half of each run.
+  std::size_t high = 0;
+  std::size_t low = 0;
+  for (int i = 0; i < 2 * kFrames; ++i) {
+    const auto& frame = frames[static_cast<std::size_t>(i)];
+    if (i > 0) {
+      EXPECT_FALSE(frame.keyframe) << i;
+    }
+    if (i >= kFrames / 2 && i < kFrames) high += frame.data.size();
+    if (i >= kFrames + kFrames / 2) low += frame.data.size();
+  }
+  EXPECT_LT(low * 5, high) << "high " << high << " low " << low;
+  // About 8,000,000 / 8 / 30 bytes per frame at the high rate, well under it at the low one.
+  EXPECT_GT(high / (kFrames / 2), 10'000U);
+  EXPECT_LT(low / (kFrames / 2), 5'000U);
+}
+
+TEST_F(LibavcodecEncoderTest, ClosingTheSessionCompletesEveryQueuedFrame) {
+  constexpr int kFrames = 6;
+  for (int i = 0; i < kFrames; ++i)
+    encode(syntheticFrame(640, 360, i), i / 30.0);
+  encoder.invalidateSession();
+  EXPECT_FALSE(encoder.hasSession());
+  std::lock_guard guard(lock);
+  EXPECT_EQ(outputs.size(), static_cast<std::size_t>(kFrames));
+}
+
+// Frames may come far slower than the expected rate when the screen is still; the keyframe
+// interval in seconds holds all the same.
+TEST(LibavcodecEncoderBackendTest, KeyframeIntervalInSecondsHoldsForSlowFrames) {
+  LibavcodecEncoderBackend backend(
+      LibavcodecEncoderBackend::Options{{LibavcodecEncoderBackend::Encoder::x264}, ""});
+  SessionSettings settings;
+  settings.width = 320;
+  settings.height = 240;
+  settings.lowLatency = true;
+  settings.maxKeyFrameIntervalDuration = 2;
+  int status = -1;
+  auto session = backend.createSession(settings, status);
+  ASSERT_TRUE(session);
+  ASSERT_EQ(session->prepare(), 0);
+  std::mutex lock;
+  std::vector<bool> keyframes;
+  const std::vector<double> times{0.0, 1.0, 1.9, 2.0, 3.0, 4.5};
+  for (std::size_t i = 0; i < times.size(); ++i) {
+    ASSERT_EQ(session->submit(syntheticFrame(320, 240, static_cast<int>(i)), times[i], false,
+                              [&lock, &keyframes](SessionOutput output) {
+                                std::lock_guard guard(lock);
+                                keyframes.push_back(output.sample && output.sample->keyframe);
+                              }),
+              0);
+  }
+  session->completeAndInvalidate();
+  std::lock_guard guard(lock);
+  EXPECT_EQ(keyframes, (std::vector<bool>{true, false, false, true, false, true}));
+}
+
+// With the default order the backend settles on whatever this machine has: on one without a GPU
+// the hardware encoders fail to open and libx264 takes over.
+TEST(LibavcodecEncoderBackendTest, DefaultOrderGivesAWorkingSession) {
+  av_log_set_level(AV_LOG_FATAL);
+  auto backend = std::make_shared<LibavcodecEncoderBackend>();
+  std::mutex lock;
+  std::condition_variable done;
+  std::optional<EncodedFrame> output;
+  bool completed = false;
+  {
+    H264Encoder encoder(backend);
+    encoder.encode(syntheticFrame(640, 360, 0), 0.0, [&](std::optional<EncodedFrame> frame) {
+      std::lock_guard guard(lock);
+      output = std::move(frame);
+      completed = true;
+      done.notify_all();
+    });
+    std::printf("encoder in use: %s\n", encoder.sessionDescription().c_str());
+    EXPECT_FALSE(encoder.sessionDescription().empty());
+  }
+  av_log_set_level(AV_LOG_WARNING);
+  std::unique_lock guard(lock);
+  ASSERT_TRUE(completed);
+  ASSERT_TRUE(output);
+  expectKeyframeWithParameterSets(*output);
+  Decoder decoder;
+  const auto picture = decoder.decode(*output);
+  ASSERT_TRUE(picture);
+  EXPECT_EQ(picture->width, 640);
+}
+
+}  // namespace
+}  // namespace quorvanta
