@@ -1,1 +1,372 @@
+#include "core/video/video_pipeline.h"
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
 #include <gtest/gtest.h>
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
+#include <asio/post.hpp>
+#include <asio/strand.hpp>
+
+#include "support/fake_video_encoder.h"
+#include "support/fake_video_sink.h"
+
+namespace quorvanta {
+namespace {
+
+using test::FakeVideoEncoder;
+using test::FakeVideoSink;
+using namespace std::chrono_literals;
+
+PixelBufferRef makeBuffer(std::uint8_t fill) {
+  auto buffer = std::make_shared<PixelBuffer>();
+  buffer->width = 2;
+  buffer->height = 2;
+  buffer->strideY = 2;
+  buffer->strideUV = 2;
+  buffer->y.assign(4, fill);
+  buffer->uv.assign(2, fill);
+  return buffer;
+}
+
+EncodedFrame makeFrame(Bytes data, bool keyframe = false,
+                       std::optional<ParameterSets> parameterSets = std::nullopt) {
+  return EncodedFrame{
+      .data = std::move(data), .keyframe = keyframe, .parameterSets = std::move(parameterSets)};
+}
+
+// The pipeline's queue is a strand run by one background thread; the test thread plays the
+// session host and the encoder's output thread.
+class VideoPipelineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto encoder = std::make_unique<FakeVideoEncoder>();
+    encoder_ = encoder.get();
+    pipeline_ = VideoPipeline::create(queue_, std::move(encoder), [this] { return nextHostTime(); });
+    runner_ = std::thread([this] { io_.run(); });
+  }
+
+  void TearDown() override {
+    pipeline_.reset();
+    work_.reset();
+    io_.stop();
+    runner_.join();
+  }
+
+  double nextHostTime() { return hostTime_.fetch_add(1.0); }
+
+  // Runs `work` on the queue after everything queued so far, and waits for it.
+  void onQueue(std::function<void()> work = [] {}) {
+    std::promise<void> done;
+    asio::post(queue_, [&] {
+      work();
+      done.set_value();
+    });
+    ASSERT_EQ(done.get_future().wait_for(5s), std::future_status::ready);
+  }
+
+  void submit(PixelBufferRef buffer, double time) {
+    onQueue([&] { pipeline_->submit(std::move(buffer), time); });
+  }
+
+  asio::io_context io_;
+  asio::executor_work_guard<asio::io_context::executor_type> work_{io_.get_executor()};
+  asio::strand<asio::io_context::executor_type> queue_{io_.get_executor()};
+  std::thread runner_;
+  std::atomic<double> hostTime_{1000.0};
+  FakeVideoEncoder* encoder_ = nullptr;
+  std::shared_ptr<VideoPipeline> pipeline_;
+};
+
+TEST_F(VideoPipelineTest, EncodesOnlyTheNewestFrameOnceASlotFrees) {
+  auto sink = std::make_shared<FakeVideoSink>();
+  pipeline_->attach(sink, 30, 6'000'000, false);
+  ASSERT_TRUE(sink->pacer().tryReserve());  // the one unacknowledged slot is taken
+
+  const auto third = makeBuffer(3);
+  submit(makeBuffer(1), 1.0);
+  submit(makeBuffer(2), 2.0);
+  submit(third, 3.0);
+  onQueue();
+  EXPECT_EQ(encoder_->callCount(), 0u);
+
+  sink->pacer().releaseReservation();  // the credit callback pumps
+  ASSERT_TRUE(encoder_->waitForCalls(1));
+  onQueue();
+  const auto calls = encoder_->calls();
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].buffer, third);
+  EXPECT_EQ(calls[0].time, 3.0);
+  EXPECT_EQ(sink->pacer().reserved(), 1);
+}
+
+TEST_F(VideoPipelineTest, WithoutSinkKeepsTheFrameButEncodesNothing) {
+  EXPECT_FALSE(pipeline_->hasFrame());
+  submit(makeBuffer(1), 1.0);
+  EXPECT_TRUE(pipeline_->hasFrame());
+  pipeline_->requestKeyframe();
+  onQueue();
+  EXPECT_EQ(encoder_->callCount(), 0u);
+
+  onQueue([&] { pipeline_->reset(); });
+  EXPECT_FALSE(pipeline_->hasFrame());
+  EXPECT_EQ(encoder_->invalidations(), 1);
+}
+
+TEST_F(VideoPipelineTest, ParameterSetsGoOutInVideoConfigBeforeTheKeyframe) {
+  auto sink = std::make_shared<FakeVideoSink>();
+  pipeline_->attach(sink, 30, 6'000'000, false);
+  submit(makeBuffer(1), 1.0);
+  ASSERT_EQ(encoder_->callCount(), 1u);
+
+  // Completed from this thread, as from the encoder's output thread.
+  encoder_->complete(0,
+                     makeFrame({0, 0, 0, 1, 0x65}, true, ParameterSets{.sps = {0x67, 1}, .pps = {0x68, 2}}));
+  auto sent = sink->sent();
+  ASSERT_EQ(sent.size(), 2u);
+  ControlMessage expected = ControlMessage::make("videoConfig");
+  expected.sps = Bytes{0x67, 1};
+  expected.pps = Bytes{0x68, 2};
+  EXPECT_EQ(sent[0].control, expected);
+  EXPECT_FALSE(sent[1].control);
+  EXPECT_EQ(sent[1].video, (Bytes{0, 0, 0, 1, 0x65}));
+  EXPECT_TRUE(sent[1].keyframe);
+  EXPECT_EQ(sink->pacer().reserved(), 1);  // the connection owns the slot now
+}
+
+TEST_F(VideoPipelineTest, ResultForAReplacedOrDetachedSinkGoesNowhereAndFreesItsSlot) {
+  auto first = std::make_shared<FakeVideoSink>();
+  auto second = std::make_shared<FakeVideoSink>();
+  pipeline_->attach(first, 30, 6'000'000, false);
+  submit(makeBuffer(1), 1.0);
+  ASSERT_EQ(encoder_->callCount(), 1u);
+  EXPECT_EQ(first->pacer().reserved(), 1);
+
+  pipeline_->attach(second, 30, 6'000'000, false);
+  encoder_->complete(0, makeFrame({1}, true));
+  EXPECT_TRUE(first->sent().empty());
+  EXPECT_TRUE(second->sent().empty());
+  EXPECT_EQ(first->pacer().reserved(), 0);
+
+  // The same after a detach.
+  submit(makeBuffer(2), 2.0);
+  const std::size_t index = encoder_->callCount() - 1;
+  EXPECT_EQ(second->pacer().reserved(), 1);
+  pipeline_->attach(nullptr, 30, 6'000'000, false);
+  encoder_->complete(index, makeFrame({2}));
+  EXPECT_TRUE(second->sent().empty());
+  EXPECT_EQ(second->pacer().reserved(), 0);
+}
+
+TEST_F(VideoPipelineTest, MissingResultFreesTheSlotAndRetriesAnOwedKeyframe) {
+  auto sink = std::make_shared<FakeVideoSink>();
+  pipeline_->attach(sink, 30, 6'000'000, false);
+  const auto frame = makeBuffer(1);
+  submit(frame, 1.0);
+  ASSERT_EQ(encoder_->callCount(), 1u);
+  EXPECT_TRUE(encoder_->calls()[0].keyframeForced);
+  const int requests = encoder_->keyframeRequests();
+
+  // Nothing owed: the slot comes back and no new request is made.
+  encoder_->complete(0, std::nullopt);
+  EXPECT_EQ(sink->pacer().reserved(), 0);
+  EXPECT_EQ(encoder_->keyframeRequests(), requests);
+
+  // The keyframe came out unusable and is still owed: it is asked for again, and the still frame
+  // is fed once more.
+  encoder_->setForcesKeyframes(false);
+  pipeline_->requestKeyframe();
+  submit(frame, 2.0);
+  ASSERT_EQ(encoder_->callCount(), 2u);
+  encoder_->complete(1, std::nullopt);
+  EXPECT_EQ(sink->pacer().reserved(), 0);
+  EXPECT_EQ(encoder_->keyframeRequests(), requests + 2);
+  ASSERT_TRUE(encoder_->waitForCalls(3));
+  EXPECT_EQ(encoder_->calls()[2].buffer, frame);
+}
+
+TEST_F(VideoPipelineTest, KeyframeRefreshRefeedsTheStillFrameAndRestartsOnANewRequest) {
+  auto sink = std::make_shared<FakeVideoSink>();
+  sink->setReleaseOnSend(true);
+  encoder_->setForcesKeyframes(false);
+  std::vector<std::chrono::steady_clock::time_point> encodedAt;  // touched on the queue only
+  encoder_->setOnEncode([&](std::size_t index) {
+    encodedAt.push_back(std::chrono::steady_clock::now());
+    // The third re-feed triggers a second request from inside the step, so that exactly three
+    // steps of the first loop have run.
+    if (index == 3) pipeline_->requestKeyframe();
+    encoder_->complete(index, makeFrame({1}));
+  });
+
+  const auto still = makeBuffer(7);
+  submit(still, 5.0);  // no sink yet: the frame waits
+  pipeline_->attach(sink, 30, 6'000'000, false);
+
+  constexpr std::size_t kExpected = 1 + 3 + VideoPipeline::kMaxRefreshSteps;
+  ASSERT_TRUE(encoder_->waitForCalls(kExpected, 10s));
+  // Another three steps' time: an older loop still running, or a longer one, would show here.
+  std::this_thread::sleep_for(450ms);
+  onQueue();
+
+  const auto calls = encoder_->calls();
+  ASSERT_EQ(calls.size(), kExpected);
+  EXPECT_EQ(calls[0].time, 5.0);
+  for (std::size_t i = 1; i < calls.size(); ++i) {
+    EXPECT_EQ(calls[i].buffer, still);
+    EXPECT_EQ(calls[i].time, 1000.0 + static_cast<double>(i - 1)) << i;
+  }
+  onQueue([&] {
+    for (std::size_t i = 2; i < encodedAt.size(); ++i) {
+      EXPECT_GE(encodedAt[i] - encodedAt[i - 1], 140ms) << i;
+    }
+  });
+  EXPECT_EQ(sink->sent().size(), kExpected);
+}
+
+TEST_F(VideoPipelineTest, KeyframeRefreshEndsOnceTheKeyframeIsForcedOrOnReset) {
+  auto sink = std::make_shared<FakeVideoSink>();
+  sink->setReleaseOnSend(true);
+  encoder_->setForcesKeyframes(false);
+  encoder_->setOnEncode([&](std::size_t index) {
+    if (index == 1) encoder_->clearKeyframeNeeded();
+    encoder_->complete(index, makeFrame({1}));
+  });
+  submit(makeBuffer(1), 1.0);
+  pipeline_->attach(sink, 30, 6'000'000, false);
+  ASSERT_TRUE(encoder_->waitForCalls(2));
+  std::this_thread::sleep_for(450ms);
+  EXPECT_EQ(encoder_->callCount(), 2u);
+
+  // A reset ends a running loop: the frame submitted after it is the only one encoded.
+  pipeline_->requestKeyframe();
+  onQueue([&] { pipeline_->reset(); });
+  submit(makeBuffer(2), 2.0);
+  std::this_thread::sleep_for(450ms);
+  EXPECT_EQ(encoder_->callCount(), 3u);
+}
+
+TEST_F(VideoPipelineTest, AttachSetsFrameRateAndFlooredBitrate) {
+  auto sink = std::make_shared<FakeVideoSink>();
+  pipeline_->attach(sink, 30, 50'000, false);
+  onQueue();
+  EXPECT_EQ(encoder_->invalidations(), 0);
+  EXPECT_EQ(encoder_->bitrate(), VideoPipeline::kMinBitrate);
+  EXPECT_TRUE(encoder_->appliedBitrates().empty());  // no session yet
+
+  submit(makeBuffer(1), 1.0);
+  ASSERT_TRUE(encoder_->hasSession());
+  pipeline_->attach(sink, 30, 2'000'000, false);
+  onQueue();
+  EXPECT_EQ(encoder_->invalidations(), 0);
+  EXPECT_EQ(encoder_->appliedBitrates(), std::vector<std::int64_t>({2'000'000, 2'000'000}));
+
+  pipeline_->attach(sink, 60, 3'000'000, false);
+  onQueue();
+  EXPECT_EQ(encoder_->invalidations(), 1);
+  EXPECT_EQ(encoder_->fps(), 60);
+  EXPECT_EQ(encoder_->bitrate(), 3'000'000);
+  // The pacer's report on configure reached the old session; the new one starts at 3 Mbit/s.
+  EXPECT_EQ(encoder_->appliedBitrates(), std::vector<std::int64_t>({2'000'000, 2'000'000, 3'000'000}));
+  EXPECT_FALSE(encoder_->hasSession());
+}
+
+TEST_F(VideoPipelineTest, PacerBitrateChangesReachTheEncoderWithAFloor) {
+  auto sink = std::make_shared<FakeVideoSink>();
+  pipeline_->attach(sink, 30, 6'000'000, false);
+  submit(makeBuffer(1), 1.0);
+
+  // An unacknowledged pacer reports its new target on configure.
+  sink->pacer().configure(false, 30, 50'000);
+  onQueue();
+  EXPECT_EQ(encoder_->bitrate(), VideoPipeline::kMinBitrate);
+  EXPECT_EQ(encoder_->appliedBitrates().back(), VideoPipeline::kMinBitrate);
+  EXPECT_EQ(encoder_->fps(), 30);
+}
+
+TEST_F(VideoPipelineTest, DetachClearsTheOldPacerCallbacksWithoutAKeyframeRequest) {
+  auto first = std::make_shared<FakeVideoSink>();
+  auto second = std::make_shared<FakeVideoSink>();
+  pipeline_->attach(first, 30, 1'000'000, false);
+  pipeline_->attach(first, 30, 1'000'000, false);  // re-attaching keeps the callbacks
+  first->pacer().configure(false, 30, 1'500'000);
+  onQueue();
+  EXPECT_EQ(encoder_->bitrate(), 1'500'000);
+
+  pipeline_->attach(second, 30, 2'000'000, false);
+  first->pacer().configure(false, 30, 1'200'000);
+  onQueue();
+  EXPECT_EQ(encoder_->bitrate(), 2'000'000);
+
+  const int requests = encoder_->keyframeRequests();
+  pipeline_->attach(nullptr, 30, 0, false);
+  second->pacer().configure(false, 30, 700'000);
+  onQueue();
+  EXPECT_EQ(encoder_->bitrate(), 2'000'000);
+  EXPECT_EQ(encoder_->keyframeRequests(), requests);
+
+  // Nothing pumps into a detached pipeline.
+  submit(makeBuffer(1), 1.0);
+  EXPECT_EQ(encoder_->callCount(), 0u);
+}
+
+TEST_F(VideoPipelineTest, ReportsTheFirstEncoderErrorOncePerReset) {
+  std::vector<std::string> errors;  // touched on the queue only
+  pipeline_->setOnError([&](std::string message) { errors.push_back(std::move(message)); });
+  auto sink = std::make_shared<FakeVideoSink>();
+  pipeline_->attach(sink, 30, 6'000'000, false);
+
+  encoder_->throwNext("Could not start H.264 encoding.");
+  encoder_->throwNext("Video encoder failed (-1).");
+  submit(makeBuffer(1), 1.0);
+  EXPECT_EQ(sink->pacer().reserved(), 0);
+  submit(makeBuffer(2), 2.0);
+  EXPECT_EQ(sink->pacer().reserved(), 0);
+
+  onQueue([&] { pipeline_->reset(); });
+  encoder_->throwNext("H.264 encoding is not available.");
+  submit(makeBuffer(3), 3.0);
+  // Frames keep being pumped after errors.
+  submit(makeBuffer(4), 4.0);
+  EXPECT_EQ(encoder_->callCount(), 1u);
+  EXPECT_EQ(sink->pacer().reserved(), 1);
+
+  onQueue([&] {
+    EXPECT_EQ(errors, std::vector<std::string>(
+                          {"Could not start H.264 encoding.", "H.264 encoding is not available."}));
+  });
+}
+
+TEST_F(VideoPipelineTest, ResultsAfterThePipelineIsGoneGiveTheirSlotsBack) {
+  auto sink = std::make_shared<FakeVideoSink>();
+  pipeline_->attach(sink, 30, 6'000'000, false);
+  submit(makeBuffer(1), 1.0);
+  ASSERT_EQ(encoder_->callCount(), 1u);
+  auto completion = encoder_->takeCompletion(0);
+  pipeline_.reset();  // destroys the encoder with it
+  encoder_ = nullptr;
+  EXPECT_EQ(sink->pacer().reserved(), 1);
+  completion(makeFrame({1}, true));
+  EXPECT_TRUE(sink->sent().empty());
+  EXPECT_EQ(sink->pacer().reserved(), 0);
+
+  // An encoder destroyed with a frame inside never completes it; the slot still comes back.
+  auto encoder = std::make_unique<FakeVideoEncoder>();
+  auto* fake = encoder.get();
+  auto pipeline = VideoPipeline::create(queue_, std::move(encoder));
+  pipeline->attach(sink, 30, 6'000'000, false);
+  onQueue([&] { pipeline->submit(makeBuffer(2), 2.0); });
+  ASSERT_EQ(fake->callCount(), 1u);
+  EXPECT_EQ(sink->pacer().reserved(), 1);
+  pipeline.reset();
+  EXPECT_EQ(sink->pacer().reserved(), 0);
+}
+
+}  // namespace
+}  // namespace quorvanta
