@@ -16,7 +16,7 @@ packages=(
   dbus dbus-bin gnome-keyring
   # X11 screen capture (xcb, MIT-SHM, RandR, XFixes, Composite, Render) and scaling to NV12
   libxcb1-dev libxcb-shm0-dev libxcb-randr0-dev libxcb-xfixes0-dev libxcb-composite0-dev
-  libxcb-render0-dev libxcb-render-util0-dev libswscale-dev libavutil-dev
+  libxcb-render0-dev libxcb-render-util0-dev libxcb-shape0-dev libswscale-dev libavutil-dev
   # capture tests: a private X server
   xvfb x11-xserver-utils
   # H.264 encoding: libavcodec with its libx264, VA-API and NVENC encoders

@@ -1,0 +1,521 @@
+#include "platform/linux/x11/x11_capture_service.h"
+
+#include <gtest/gtest.h>
+
+#include <xcb/randr.h>
+#include <xcb/shape.h>
+#include <xcb/xcb.h>
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <asio/io_context.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/video/screen_streamer.h"
+#include "platform/linux/x11/xcb_handles.h"
+#include "support/fake_capture_service.h"
+#include "xvfb_server.h"
+
+namespace quorvanta::x11 {
+namespace {
+
+using namespace std::chrono_literals;
+using quorvanta::testing::FakePipeline;
+using quorvanta::testing::XvfbServer;
+
+constexpr int kScreenWidth = 1280;
+constexpr int kScreenHeight = 720;
+
+struct Rect {
+  int x, y, width, height;
+  std::uint32_t rgb;
+};
+
+// The test picture: large blocks of distinct colours covering the whole screen.
+const std::vector<Rect> kPattern = {
+    {0, 0, 640, 360, 0xFF0000},     {640, 0, 640, 360, 0x00FF00},   {0, 360, 640, 360, 0x0000FF},
+    {640, 360, 320, 360, 0xFFFFFF}, {960, 360, 320, 360, 0x336699},
+};
+
+std::uint32_t patternAt(int x, int y) {
+  for (const Rect& r : kPattern) {
+    if (x >= r.x && x < r.x + r.width && y >= r.y && y < r.y + r.height) return r.rgb;
+  }
+  return 0;
+}
+
+// Video-range BT.709 NV12 back to RGB.
+std::array<double, 3> rgbAt(const PixelBuffer& frame, int x, int y) {
+  const double luma = (frame.y[static_cast<std::size_t>(y * frame.strideY + x)] - 16.0) * 255.0 / 219.0;
+  const auto uvIndex = static_cast<std::size_t>((y / 2) * frame.strideUV + (x / 2) * 2);
+  const double cb = (frame.uv[uvIndex] - 128.0) * 255.0 / 224.0;
+  const double cr = (frame.uv[uvIndex + 1] - 128.0) * 255.0 / 224.0;
+  return {luma + 1.5748 * cr, luma - 0.1873 * cb - 0.4681 * cr, luma + 1.8556 * cb};
+}
+
+// PSNR of the frame against the pattern scaled to the frame's size.
+double psnrAgainstPattern(const PixelBuffer& frame) {
+  double squared = 0;
+  const double sx = static_cast<double>(kScreenWidth) / frame.width;
+  const double sy = static_cast<double>(kScreenHeight) / frame.height;
+  for (int y = 0; y < frame.height; ++y) {
+    for (int x = 0; x < frame.width; ++x) {
+      const std::uint32_t expected =
+          patternAt(static_cast<int>((x + 0.5) * sx), static_cast<int>((y + 0.5) * sy));
+      const auto actual = rgbAt(frame, x, y);
+      const double want[3] = {static_cast<double>((expected >> 16) & 0xFF),
+                              static_cast<double>((expected >> 8) & 0xFF),
+                              static_cast<double>(expected & 0xFF)};
+      for (int c = 0; c < 3; ++c) {
+        const double d = std::clamp(actual[static_cast<std::size_t>(c)], 0.0, 255.0) - want[c];
+        squared += d * d;
+      }
+    }
+  }
+  const double mse = squared / (3.0 * frame.width * frame.height);
+  return mse == 0 ? 100.0 : 10.0 * std::log10(255.0 * 255.0 / mse);
+}
+
+class X11CaptureTest : public ::testing::Test {
+ protected:
+  X11CaptureTest() : connection(Connection::connect(server.display())) {}
+
+  void SetUp() override {
+    service = std::make_shared<X11CaptureService>(server.display());
+    streamer = ScreenStreamer::create(service, [this](asio::any_io_executor queue) {
+      pipeline = std::make_shared<FakePipeline>(queue);
+      return pipeline;
+    });
+  }
+
+  void TearDown() override {
+    if (!streamer) return;
+    run<bool>([&]() -> asio::awaitable<bool> {
+      co_await streamer->stop();
+      co_return true;
+    });
+  }
+
+  template <typename T>
+  T run(std::function<asio::awaitable<T>()> operation) {
+    std::optional<T> value;
+    std::exception_ptr error;
+    bool done = false;
+    asio::co_spawn(
+        io,
+        [&]() -> asio::awaitable<void> {
+          try {
+            value.emplace(co_await operation());
+          } catch (...) {
+            error = std::current_exception();
+          }
+          done = true;
+          io.stop();
+        },
+        asio::detached);
+    io.restart();
+    io.run_for(30s);
+    if (!done) throw std::runtime_error("operation did not finish");
+    if (error) std::rethrow_exception(error);
+    return std::move(*value);
+  }
+
+  RemoteDisplay start(std::optional<DisplayID> id, int maxWidth, int fps) {
+    return run<RemoteDisplay>([&] { return streamer->start(id, maxWidth, fps); });
+  }
+
+  bool exclude(std::set<WindowID> ids) {
+    return run<bool>([&] { return streamer->exclude(ids); });
+  }
+
+  // Waits (bounded) until the pipeline has received at least `count` frames.
+  std::vector<FakePipeline::Submission> waitForFrames(std::size_t count) {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < deadline) {
+      auto frames = pipeline->submissions();
+      if (frames.size() >= count) return frames;
+      std::this_thread::sleep_for(10ms);
+    }
+    ADD_FAILURE() << "fewer than " << count << " frames arrived";
+    return pipeline->submissions();
+  }
+
+  void sync() {
+    Reply<xcb_get_input_focus_reply_t> ignored(
+        xcb_get_input_focus_reply(connection.get(), xcb_get_input_focus(connection.get()), nullptr));
+  }
+
+  // A mapped, override-redirect window over the whole screen, filled with the test pattern.
+  // `invisiblePointer` gives it an empty cursor so that the pointer adds nothing to the picture.
+  xcb_window_t showPattern(bool invisiblePointer) {
+    xcb_connection_t* c = connection.get();
+    const xcb_window_t window = xcb_generate_id(c);
+    std::uint32_t mask = XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK;
+    std::vector<std::uint32_t> values{0, 1, XCB_EVENT_MASK_EXPOSURE};
+    if (invisiblePointer) {
+      const xcb_pixmap_t bits = xcb_generate_id(c);
+      xcb_create_pixmap(c, 1, bits, connection.root(), 1, 1);
+      const xcb_gcontext_t clear = xcb_generate_id(c);
+      const std::uint32_t zero = 0;
+      xcb_create_gc(c, clear, bits, XCB_GC_FOREGROUND, &zero);
+      const xcb_rectangle_t one{0, 0, 1, 1};
+      xcb_poly_fill_rectangle(c, bits, clear, 1, &one);
+      const xcb_cursor_t cursor = xcb_generate_id(c);
+      xcb_create_cursor(c, cursor, bits, bits, 0, 0, 0, 0, 0, 0, 0, 0);
+      mask |= XCB_CW_CURSOR;
+      values.push_back(cursor);
+    }
+    xcb_create_window(c, XCB_COPY_FROM_PARENT, window, connection.root(), 0, 0, kScreenWidth, kScreenHeight,
+                      0, XCB_WINDOW_CLASS_INPUT_OUTPUT, connection.screen()->root_visual, mask,
+                      values.data());
+    xcb_map_window(c, window);
+    sync();
+    for (const Rect& r : kPattern)
+      fill(window, r);
+    sync();
+    return window;
+  }
+
+  // What a client does with Expose: waits (bounded) for one on `window` and paints the pattern
+  // again. Redirection gives a window its own pixmap, where the parts that other windows hid
+  // were never drawn.
+  bool repaintOnExpose(xcb_window_t window) {
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    bool exposed = false;
+    while (std::chrono::steady_clock::now() < deadline) {
+      Reply<xcb_generic_event_t> event(xcb_poll_for_event(connection.get()));
+      if (!event) {
+        if (exposed) break;
+        std::this_thread::sleep_for(10ms);
+        continue;
+      }
+      if ((event->response_type & 0x7F) == XCB_EXPOSE &&
+          reinterpret_cast<xcb_expose_event_t*>(event.get())->window == window) {
+        exposed = true;
+      }
+    }
+    if (exposed) {
+      for (const Rect& r : kPattern)
+        fill(window, r);
+      sync();
+    }
+    return exposed;
+  }
+
+  void fill(xcb_window_t window, const Rect& r) {
+    xcb_connection_t* c = connection.get();
+    const xcb_gcontext_t gc = xcb_generate_id(c);
+    xcb_create_gc(c, gc, window, XCB_GC_FOREGROUND, &r.rgb);
+    const xcb_rectangle_t rect{static_cast<std::int16_t>(r.x), static_cast<std::int16_t>(r.y),
+                               static_cast<std::uint16_t>(r.width), static_cast<std::uint16_t>(r.height)};
+    xcb_poly_fill_rectangle(c, window, gc, 1, &rect);
+    xcb_free_gc(c, gc);
+  }
+
+  // The RandR outputs of the test server, as this test reads them.
+  std::vector<xcb_randr_output_t> outputs() {
+    xcb_connection_t* c = connection.get();
+    Reply<xcb_randr_get_screen_resources_current_reply_t> resources(
+        xcb_randr_get_screen_resources_current_reply(
+            c, xcb_randr_get_screen_resources_current(c, connection.root()), nullptr));
+    if (!resources) return {};
+    const auto* first = xcb_randr_get_screen_resources_current_outputs(resources.get());
+    return {first, first + xcb_randr_get_screen_resources_current_outputs_length(resources.get())};
+  }
+
+  XvfbServer server;
+  Connection connection;
+  asio::io_context io;
+  std::shared_ptr<X11CaptureService> service;
+  std::shared_ptr<FakePipeline> pipeline;
+  std::shared_ptr<ScreenStreamer> streamer;
+};
+
+TEST_F(X11CaptureTest, ListsTheConnectedOutputsWithTheirIDsNamesAndSizes) {
+  const auto ids = outputs();
+  ASSERT_EQ(ids.size(), 1u);
+  auto displays = run<std::vector<RemoteDisplay>>([&] { return streamer->displays(); });
+  ASSERT_EQ(displays.size(), 1u);
+  EXPECT_EQ(displays[0].id, ids[0]);
+  EXPECT_EQ(displays[0].name, "screen");  // Xvfb has no EDID: the output's own name
+  EXPECT_EQ(displays[0].width, kScreenWidth);
+  EXPECT_EQ(displays[0].height, kScreenHeight);
+  EXPECT_EQ(streamer->name(ids[0] + 1000), "Display " + std::to_string(ids[0] + 1000));
+}
+
+TEST_F(X11CaptureTest, CapturesTheScreenAsItLooks) {
+  showPattern(true);
+  const RemoteDisplay display = start(std::nullopt, 1920, 30);
+  EXPECT_EQ(display.width, kScreenWidth);
+  EXPECT_EQ(display.height, kScreenHeight);
+  auto frames = waitForFrames(2);
+  ASSERT_FALSE(frames.empty());
+  const PixelBuffer& frame = *frames.back().buffer;
+  ASSERT_EQ(frame.width, kScreenWidth);
+  ASSERT_EQ(frame.height, kScreenHeight);
+  EXPECT_GE(psnrAgainstPattern(frame), 30.0);
+}
+
+TEST_F(X11CaptureTest, ScalesDownToTheRequestedWidth) {
+  showPattern(true);
+  const RemoteDisplay display = start(std::nullopt, 960, 30);
+  EXPECT_EQ(display.width, 960);
+  EXPECT_EQ(display.height, 540);
+  auto frames = waitForFrames(2);
+  ASSERT_FALSE(frames.empty());
+  const PixelBuffer& frame = *frames.back().buffer;
+  ASSERT_EQ(frame.width, 960);
+  ASSERT_EQ(frame.height, 540);
+  EXPECT_GE(psnrAgainstPattern(frame), 30.0);
+}
+
+TEST_F(X11CaptureTest, TheWrongPictureFailsTheComparison) {
+  // Guards the comparison itself: a frame of the screen before the pattern was drawn is far off.
+  start(std::nullopt, 1920, 30);
+  auto frames = waitForFrames(1);
+  ASSERT_FALSE(frames.empty());
+  EXPECT_LT(psnrAgainstPattern(*frames.back().buffer), 20.0);
+}
+
+TEST_F(X11CaptureTest, DrawsThePointerIn) {
+  const xcb_window_t window = showPattern(false);  // the server's default pointer over the window
+  xcb_warp_pointer(connection.get(), XCB_NONE, window, 0, 0, 0, 0, 320, 180);  // inside the red block
+  sync();
+  start(std::nullopt, 1920, 30);
+  auto frames = waitForFrames(2);
+  ASSERT_FALSE(frames.empty());
+  const PixelBuffer& frame = *frames.back().buffer;
+  int differing = 0;
+  for (int y = 180 - 20; y < 180 + 20; ++y) {
+    for (int x = 320 - 20; x < 320 + 20; ++x) {
+      const auto rgb = rgbAt(frame, x, y);
+      if (std::abs(rgb[0] - 255) > 60 || std::abs(rgb[1]) > 60 || std::abs(rgb[2]) > 60) ++differing;
+    }
+  }
+  EXPECT_GT(differing, 10);
+}
+
+TEST_F(X11CaptureTest, DeliversCompleteFramesPacedByTheFrameRate) {
+  showPattern(true);
+  start(std::nullopt, 1920, 10);
+  waitForFrames(1);
+  const std::size_t before = pipeline->submissions().size();
+  std::this_thread::sleep_for(1s);
+  auto frames = pipeline->submissions();
+  // At most one frame per 0.1 s.
+  EXPECT_LE(frames.size() - before, 10u);
+  for (std::size_t i = 0; i < frames.size(); ++i) {
+    EXPECT_TRUE(frames[i].onQueue);
+    if (i > 0) {
+      EXPECT_GT(frames[i].time, frames[i - 1].time);
+    }
+  }
+  for (std::size_t i = 1; i < frames.size(); ++i) {
+    EXPECT_GE(frames[i].time - frames[i - 1].time, 0.099) << i;
+  }
+}
+
+TEST_F(X11CaptureTest, StopEndsTheFramesAndRaisesTheGeneration) {
+  showPattern(true);
+  start(std::nullopt, 1920, 30);
+  waitForFrames(2);
+  const auto generation = streamer->generation();
+  run<bool>([&]() -> asio::awaitable<bool> {
+    co_await streamer->stop();
+    co_return true;
+  });
+  EXPECT_EQ(streamer->generation(), generation + 1);
+  const std::size_t after = pipeline->submissions().size();
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(pipeline->submissions().size(), after);
+}
+
+TEST_F(X11CaptureTest, StartWithAnUnknownDisplayCapturesTheFirst) {
+  const auto ids = outputs();
+  ASSERT_FALSE(ids.empty());
+  EXPECT_EQ(start(ids[0] + 12345, 1920, 30).id, ids[0]);
+  EXPECT_FALSE(waitForFrames(1).empty());
+}
+
+TEST_F(X11CaptureTest, ExcludedWindowIsLeftOutWhileItStaysOnScreen) {
+  const xcb_window_t pattern = showPattern(true);
+  // A magenta window over the red and green blocks.
+  xcb_connection_t* c = connection.get();
+  const xcb_window_t cover = xcb_generate_id(c);
+  const std::uint32_t values[] = {0xFF00FF, 1};
+  xcb_create_window(c, XCB_COPY_FROM_PARENT, cover, connection.root(), 400, 200, 480, 300, 0,
+                    XCB_WINDOW_CLASS_INPUT_OUTPUT, connection.screen()->root_visual,
+                    XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
+  xcb_map_window(c, cover);
+  sync();
+
+  start(std::nullopt, 1920, 30);
+  auto before = waitForFrames(2);
+  ASSERT_FALSE(before.empty());
+  EXPECT_LT(psnrAgainstPattern(*before.back().buffer), 25.0);  // the cover shows
+
+  ASSERT_TRUE(exclude({cover}));
+  ASSERT_TRUE(repaintOnExpose(pattern));
+  const std::size_t seen = pipeline->submissions().size();
+  auto after = waitForFrames(seen + 2);
+  ASSERT_GE(after.size(), seen + 2);
+  EXPECT_GE(psnrAgainstPattern(*after.back().buffer), 30.0);  // the pattern shows through
+  // The window is still mapped: the screen itself is unchanged.
+  Reply<xcb_get_window_attributes_reply_t> attributes(
+      xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, cover), nullptr));
+  ASSERT_TRUE(attributes);
+  EXPECT_EQ(attributes->map_state, XCB_MAP_STATE_VIEWABLE);
+
+  // An empty set brings the window back.
+  ASSERT_TRUE(exclude({}));
+  const std::size_t restored = pipeline->submissions().size();
+  auto last = waitForFrames(restored + 2);
+  EXPECT_LT(psnrAgainstPattern(*last.back().buffer), 25.0);
+}
+
+TEST_F(X11CaptureTest, ExcludeFollowsAChildWindowToItsTopLevelWindow) {
+  const xcb_window_t pattern = showPattern(true);
+  xcb_connection_t* c = connection.get();
+  const xcb_window_t frame = xcb_generate_id(c);
+  const std::uint32_t values[] = {0x00FFFF, 1};
+  xcb_create_window(c, XCB_COPY_FROM_PARENT, frame, connection.root(), 100, 100, 300, 200, 0,
+                    XCB_WINDOW_CLASS_INPUT_OUTPUT, connection.screen()->root_visual,
+                    XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
+  const xcb_window_t client = xcb_generate_id(c);
+  xcb_create_window(c, XCB_COPY_FROM_PARENT, client, frame, 10, 10, 100, 100, 0,
+                    XCB_WINDOW_CLASS_INPUT_OUTPUT, connection.screen()->root_visual, XCB_CW_BACK_PIXEL,
+                    values);
+  xcb_map_window(c, client);
+  xcb_map_window(c, frame);
+  sync();
+  start(std::nullopt, 1920, 30);
+  // Without a window manager's WM_STATE the inner window is not a listed window of its own.
+  EXPECT_FALSE(exclude({client}));
+  ASSERT_TRUE(exclude({frame}));
+  ASSERT_TRUE(repaintOnExpose(pattern));
+  const std::size_t seen = pipeline->submissions().size();
+  auto after = waitForFrames(seen + 2);
+  EXPECT_GE(psnrAgainstPattern(*after.back().buffer), 30.0);
+}
+
+TEST_F(X11CaptureTest, ComposedFramesKeepTheShapesOfWindows) {
+  const xcb_window_t pattern = showPattern(true);
+  xcb_connection_t* c = connection.get();
+  // A magenta window over the red block, shaped down to a 100 × 100 square at its top-left.
+  const xcb_window_t shaped = xcb_generate_id(c);
+  const std::uint32_t magenta[] = {0xFF00FF, 1};
+  xcb_create_window(c, XCB_COPY_FROM_PARENT, shaped, connection.root(), 100, 100, 400, 200, 0,
+                    XCB_WINDOW_CLASS_INPUT_OUTPUT, connection.screen()->root_visual,
+                    XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, magenta);
+  const xcb_rectangle_t square{0, 0, 100, 100};
+  xcb_shape_rectangles(c, XCB_SHAPE_SO_SET, XCB_SHAPE_SK_BOUNDING, XCB_CLIP_ORDERING_UNSORTED, shaped, 0, 0,
+                       1, &square);
+  xcb_map_window(c, shaped);
+  // A small window in the blue block, of the same blue, to leave out so that frames are composed.
+  const xcb_window_t other = xcb_generate_id(c);
+  const std::uint32_t blue[] = {0x0000FF, 1};
+  xcb_create_window(c, XCB_COPY_FROM_PARENT, other, connection.root(), 100, 500, 20, 20, 0,
+                    XCB_WINDOW_CLASS_INPUT_OUTPUT, connection.screen()->root_visual,
+                    XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, blue);
+  xcb_map_window(c, other);
+  sync();
+
+  start(std::nullopt, 1920, 30);
+  ASSERT_TRUE(exclude({other}));
+  // Paint yellow into the pattern under the part of the window that its shape cuts away: it
+  // must show, since that part of the window is not there.
+  fill(pattern, Rect{350, 220, 100, 60, 0xFFFF00});
+  sync();
+  const std::size_t seen = pipeline->submissions().size();
+  auto frames = waitForFrames(seen + 2);
+  ASSERT_FALSE(frames.empty());
+  const PixelBuffer& frame = *frames.back().buffer;
+  const auto inside = rgbAt(frame, 150, 150);  // in the square: magenta
+  EXPECT_NEAR(inside[0], 255, 20);
+  EXPECT_NEAR(inside[1], 0, 20);
+  EXPECT_NEAR(inside[2], 255, 20);
+  const auto outside = rgbAt(frame, 400, 250);  // in the window but outside its shape: yellow
+  EXPECT_NEAR(outside[0], 255, 20);
+  EXPECT_NEAR(outside[1], 255, 20);
+  EXPECT_NEAR(outside[2], 0, 20);
+}
+
+TEST_F(X11CaptureTest, TranslucentWindowsAreBlendedOnlyWhileACompositingManagerRuns) {
+  const xcb_window_t pattern = showPattern(true);
+  xcb_connection_t* c = connection.get();
+  xcb_visualid_t argbVisual = XCB_NONE;
+  for (auto depths = xcb_screen_allowed_depths_iterator(connection.screen()); depths.rem > 0;
+       xcb_depth_next(&depths)) {
+    if (depths.data->depth == 32 && xcb_depth_visuals_length(depths.data) > 0) {
+      argbVisual = xcb_depth_visuals(depths.data)[0].visual_id;
+      break;
+    }
+  }
+  ASSERT_NE(argbVisual, XCB_NONE);
+  const xcb_colormap_t colormap = xcb_generate_id(c);
+  xcb_create_colormap(c, XCB_COLORMAP_ALLOC_NONE, colormap, connection.root(), argbVisual);
+  // A window over the red block, to be filled with half-transparent black (premultiplied).
+  const xcb_window_t glass = xcb_generate_id(c);
+  const std::uint32_t values[] = {0, 0, 1, colormap};
+  xcb_create_window(
+      c, 32, glass, connection.root(), 100, 100, 200, 100, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, argbVisual,
+      XCB_CW_BACK_PIXEL | XCB_CW_BORDER_PIXEL | XCB_CW_OVERRIDE_REDIRECT | XCB_CW_COLORMAP, values);
+  xcb_map_window(c, glass);
+  const xcb_window_t other = xcb_generate_id(c);
+  const std::uint32_t blue[] = {0x0000FF, 1};
+  xcb_create_window(c, XCB_COPY_FROM_PARENT, other, connection.root(), 100, 500, 20, 20, 0,
+                    XCB_WINDOW_CLASS_INPUT_OUTPUT, connection.screen()->root_visual,
+                    XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, blue);
+  xcb_map_window(c, other);
+  sync();
+
+  start(std::nullopt, 1920, 30);
+  ASSERT_TRUE(exclude({other}));
+  // Redirection gave each window a pixmap filled from the screen; paint both again, as their
+  // clients would on Expose.
+  ASSERT_TRUE(repaintOnExpose(pattern));
+  fill(glass, Rect{0, 0, 200, 100, 0x80000000});
+  sync();
+  auto frames = waitForFrames(pipeline->submissions().size() + 2);
+  const auto opaque = rgbAt(*frames.back().buffer, 150, 150);
+  EXPECT_NEAR(opaque[0], 0, 20);  // no compositing manager: shown as the X server shows it
+
+  // Claim the compositing manager's selection, as one would.
+  const xcb_window_t manager = xcb_generate_id(c);
+  xcb_create_window(c, XCB_COPY_FROM_PARENT, manager, connection.root(), 0, 0, 1, 1, 0,
+                    XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, 0, nullptr);
+  xcb_set_selection_owner(c, manager,
+                          internAtom(c, "_NET_WM_CM_S" + std::to_string(connection.screenNumber()), false),
+                          XCB_CURRENT_TIME);
+  sync();
+  frames = waitForFrames(pipeline->submissions().size() + 2);
+  const auto blended = rgbAt(*frames.back().buffer, 150, 150);
+  EXPECT_NEAR(blended[0], 127, 20);
+  EXPECT_NEAR(blended[1], 0, 20);
+  EXPECT_NEAR(blended[2], 0, 20);
+}
+
+TEST_F(X11CaptureTest, ExcludeWithAWindowThatIsNotOnScreenReturnsFalse) {
+  showPattern(true);
+  xcb_connection_t* c = connection.get();
+  const xcb_window_t hidden = xcb_generate_id(c);
+  xcb_create_window(c, XCB_COPY_FROM_PARENT, hidden, connection.root(), 10, 10, 100, 100, 0,
+                    XCB_WINDOW_CLASS_INPUT_OUTPUT, connection.screen()->root_visual, 0, nullptr);
+  sync();
+  start(std::nullopt, 1920, 30);
+  EXPECT_FALSE(exclude({hidden}));
+  EXPECT_TRUE(exclude({}));
+  EXPECT_FALSE(waitForFrames(1).empty());
+}
+
+}  // namespace
+}  // namespace quorvanta::x11

@@ -1,0 +1,278 @@
+#pragma once
+
+// A scriptable capture service and pipeline for the streamer's tests. Every behaviour is set by
+// the test beforehand; calls are recorded for the test to inspect.
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include <asio/any_io_executor.hpp>
+#include <asio/awaitable.hpp>
+#include <asio/io_context.hpp>
+#include <asio/post.hpp>
+#include <asio/redirect_error.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/this_coro.hpp>
+#include <asio/use_awaitable.hpp>
+
+#include "core/video/capture_service.h"
+#include "core/video/screen_streamer.h"
+
+namespace quorvanta::testing {
+
+// The error type the fake service raises, to tell its errors from the streamer's own.
+class FakeServiceError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// How one asynchronous operation of the fake ends.
+struct Behavior {
+  enum class Kind { succeed, fail, hang };
+  Kind kind = Kind::succeed;
+  std::string message;
+
+  static Behavior succeed() { return {}; }
+  static Behavior fail(std::string message) { return {Kind::fail, std::move(message)}; }
+  static Behavior hang() { return {Kind::hang, {}}; }
+};
+
+namespace detail {
+// Runs `behavior`: returns, throws FakeServiceError, or waits far longer than any limit. The
+// reference is read only before the first suspension.
+inline asio::awaitable<void> perform(const Behavior& behavior) {
+  if (behavior.kind == Behavior::Kind::fail) throw FakeServiceError(behavior.message);
+  if (behavior.kind == Behavior::Kind::hang) {
+    asio::steady_timer timer(co_await asio::this_coro::executor, std::chrono::hours(1));
+    std::error_code ignored;
+    co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+  }
+}
+}  // namespace detail
+
+class FakeCaptureStream final : public CaptureStream, public std::enable_shared_from_this<FakeCaptureStream> {
+ public:
+  FakeCaptureStream(ContentFilter filter, StreamConfiguration configuration,
+                    std::weak_ptr<CaptureStreamOutput> output, asio::any_io_executor queue, Behavior start,
+                    Behavior stop, Behavior update)
+      : filter_(std::move(filter)),
+        configuration_(configuration),
+        output_(std::move(output)),
+        queue_(std::move(queue)),
+        startBehavior_(std::move(start)),
+        stopBehavior_(std::move(stop)),
+        updateBehavior_(std::move(update)) {}
+
+  asio::awaitable<void> startCapture() override {
+    {
+      std::lock_guard guard(lock_);
+      ++startCalls_;
+    }
+    co_await detail::perform(startBehavior_);
+  }
+
+  asio::awaitable<void> stopCapture() override {
+    {
+      std::lock_guard guard(lock_);
+      ++stopCalls_;
+    }
+    co_await detail::perform(stopBehavior_);
+  }
+
+  asio::awaitable<void> updateContentFilter(ContentFilter filter) override {
+    {
+      std::lock_guard guard(lock_);
+      ++updateCalls_;
+    }
+    co_await detail::perform(updateBehavior_);
+    std::lock_guard guard(lock_);
+    filter_ = std::move(filter);
+  }
+
+  // Delivers `sample` to the output on the capture queue, as the service would.
+  void deliver(CaptureSample sample, SampleType type = SampleType::screen) {
+    asio::post(queue_, [self = shared_from_this(), sample = std::move(sample), type] {
+      if (auto output = self->output_.lock()) output->didOutputSample(*self, sample, type);
+    });
+  }
+
+  // Reports that the stream stopped by itself, from the calling thread.
+  void stopWithError(const std::string& message) {
+    if (auto output = output_.lock()) output->didStopWithError(*this, message);
+  }
+
+  ContentFilter filter() const {
+    std::lock_guard guard(lock_);
+    return filter_;
+  }
+  const StreamConfiguration& configuration() const { return configuration_; }
+  int startCalls() const {
+    std::lock_guard guard(lock_);
+    return startCalls_;
+  }
+  int stopCalls() const {
+    std::lock_guard guard(lock_);
+    return stopCalls_;
+  }
+  int updateCalls() const {
+    std::lock_guard guard(lock_);
+    return updateCalls_;
+  }
+
+ private:
+  mutable std::mutex lock_;
+  ContentFilter filter_;
+  const StreamConfiguration configuration_;
+  const std::weak_ptr<CaptureStreamOutput> output_;
+  const asio::any_io_executor queue_;
+  const Behavior startBehavior_;
+  const Behavior stopBehavior_;
+  const Behavior updateBehavior_;
+  int startCalls_ = 0;
+  int stopCalls_ = 0;
+  int updateCalls_ = 0;
+};
+
+class FakeCaptureService final : public CaptureService {
+ public:
+  // Script. Set before the call that uses it.
+  ShareableContent content;
+  Behavior contentBehavior;
+  std::map<DisplayID, PixelSize> pixelSizes;
+  std::map<DisplayID, std::string> names;
+  std::optional<std::string> makeStreamError;
+  Behavior startBehavior;
+  Behavior stopBehavior;
+  Behavior updateBehavior;
+
+  asio::awaitable<ShareableContent> shareableContent() override {
+    Behavior behavior;
+    ShareableContent snapshot;
+    {
+      std::lock_guard guard(lock_);
+      ++contentCalls_;
+      behavior = contentBehavior;
+      snapshot = content;
+    }
+    co_await detail::perform(behavior);
+    co_return snapshot;
+  }
+
+  std::optional<PixelSize> pixelSize(DisplayID display) override {
+    std::lock_guard guard(lock_);
+    auto found = pixelSizes.find(display);
+    if (found == pixelSizes.end()) return std::nullopt;
+    return found->second;
+  }
+
+  std::optional<std::string> displayName(DisplayID display) override {
+    std::lock_guard guard(lock_);
+    auto found = names.find(display);
+    if (found == names.end()) return std::nullopt;
+    return found->second;
+  }
+
+  std::shared_ptr<CaptureStream> makeStream(const ContentFilter& filter,
+                                            const StreamConfiguration& configuration,
+                                            std::weak_ptr<CaptureStreamOutput> output,
+                                            asio::any_io_executor captureQueue) override {
+    std::lock_guard guard(lock_);
+    if (makeStreamError) throw FakeServiceError(*makeStreamError);
+    auto stream =
+        std::make_shared<FakeCaptureStream>(filter, configuration, std::move(output), std::move(captureQueue),
+                                            startBehavior, stopBehavior, updateBehavior);
+    streams_.push_back(stream);
+    return stream;
+  }
+
+  // Every stream made so far, oldest first.
+  std::vector<std::shared_ptr<FakeCaptureStream>> streams() const {
+    std::lock_guard guard(lock_);
+    return streams_;
+  }
+  int contentCalls() const {
+    std::lock_guard guard(lock_);
+    return contentCalls_;
+  }
+
+ private:
+  mutable std::mutex lock_;
+  std::vector<std::shared_ptr<FakeCaptureStream>> streams_;
+  int contentCalls_ = 0;
+};
+
+// Records what the streamer hands its pipeline.
+class FakePipeline final : public FramePipeline {
+ public:
+  struct Submission {
+    PixelBufferRef buffer;
+    double time = 0;
+    bool onQueue = false;
+  };
+
+  explicit FakePipeline(asio::any_io_executor queue) : queue_(std::move(queue)) {}
+
+  void submit(PixelBufferRef buffer, double time) override {
+    const bool onQueue = onQueueThread();
+    std::lock_guard guard(lock_);
+    submissions_.push_back({std::move(buffer), time, onQueue});
+  }
+  void reset() override {
+    const bool onQueue = onQueueThread();
+    std::lock_guard guard(lock_);
+    ++resets_;
+    if (!onQueue) ++resetsOffQueue_;
+  }
+  void setOnError(std::function<void(std::string)> onError) override {
+    std::lock_guard guard(lock_);
+    onError_ = std::move(onError);
+  }
+
+  // Reports an encoder failure as the real pipeline would.
+  void fail(const std::string& message) {
+    std::function<void(std::string)> onError;
+    {
+      std::lock_guard guard(lock_);
+      onError = onError_;
+    }
+    if (onError) onError(message);
+  }
+
+  std::vector<Submission> submissions() const {
+    std::lock_guard guard(lock_);
+    return submissions_;
+  }
+  int resets() const {
+    std::lock_guard guard(lock_);
+    return resets_;
+  }
+  int resetsOffQueue() const {
+    std::lock_guard guard(lock_);
+    return resetsOffQueue_;
+  }
+
+ private:
+  bool onQueueThread() const {
+    const auto* queue = queue_.target<asio::io_context::executor_type>();
+    return queue != nullptr && queue->running_in_this_thread();
+  }
+
+  const asio::any_io_executor queue_;
+  mutable std::mutex lock_;
+  std::vector<Submission> submissions_;
+  int resets_ = 0;
+  int resetsOffQueue_ = 0;
+  std::function<void(std::string)> onError_;
+};
+
+}  // namespace quorvanta::testing
