@@ -20,7 +20,7 @@ packages=(
   # capture tests: a private X server
   xvfb x11-xserver-utils
   # H.264 encoding: libavcodec with its libx264, VA-API and NVENC encoders
-  libavcodec-dev libavutil-dev libswscale-dev
+  libavcodec-dev
 )
 
 sudo=""
