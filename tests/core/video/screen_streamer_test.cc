@@ -1,4 +1,5 @@
 #include "core/video/screen_streamer.h"
+#include "support/run_awaitable.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -119,26 +120,7 @@ class ScreenStreamerTest : public ::testing::Test {
   // Runs one asynchronous operation of the streamer to its end and returns its value, or rethrows.
   template <typename T>
   T await(std::function<asio::awaitable<T>()> operation) {
-    std::optional<T> value;
-    std::exception_ptr error;
-    bool done = false;
-    asio::co_spawn(
-        io,
-        [&]() -> asio::awaitable<void> {
-          try {
-            value.emplace(co_await operation());
-          } catch (...) {
-            error = std::current_exception();
-          }
-          done = true;
-          io.stop();
-        },
-        asio::detached);
-    io.restart();
-    io.run_for(20s);
-    if (!done) throw std::runtime_error("operation did not finish");
-    if (error) std::rethrow_exception(error);
-    return std::move(*value);
+    return test::runAwaitable<T>(io, std::move(operation), 20s);
   }
 
   RemoteDisplay start(std::optional<DisplayID> id, int maxWidth = 1920, int fps = 30) {

@@ -17,26 +17,15 @@ extern "C" {
 #include <thread>
 
 #include "platform/linux/media/annex_b.h"
+#include "platform/linux/media/av_handles.h"
 
 namespace quorvanta {
 namespace {
 
-struct CodecContextDeleter {
-  void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
-};
-struct FrameDeleter {
-  void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-};
-struct PacketDeleter {
-  void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-};
-struct BufferRefDeleter {
-  void operator()(AVBufferRef* buffer) const { av_buffer_unref(&buffer); }
-};
-using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
-using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
-using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
-using BufferRefPtr = std::unique_ptr<AVBufferRef, BufferRefDeleter>;
+using av::BufferRefPtr;
+using av::CodecContextPtr;
+using av::FramePtr;
+using av::PacketPtr;
 
 constexpr AVRational kTimeBase{1, 90'000};
 constexpr double kTicksPerSecond = 90'000.0;

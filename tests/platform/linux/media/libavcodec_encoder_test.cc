@@ -20,6 +20,7 @@ extern "C" {
 #include <vector>
 
 #include "core/video/h264_encoder.h"
+#include "platform/linux/media/av_handles.h"
 
 namespace quorvanta {
 namespace {
@@ -78,16 +79,6 @@ std::vector<Bytes> avccNalUnits(const Bytes& data) {
   return units;
 }
 
-struct CodecContextDeleter {
-  void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
-};
-struct FrameDeleter {
-  void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-};
-struct PacketDeleter {
-  void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-};
-
 struct DecodedPicture {
   int width = 0;
   int height = 0;
@@ -134,9 +125,9 @@ class Decoder {
   }
 
  private:
-  std::unique_ptr<AVCodecContext, CodecContextDeleter> context_;
-  std::unique_ptr<AVFrame, FrameDeleter> frame_{av_frame_alloc()};
-  std::unique_ptr<AVPacket, PacketDeleter> packet_{av_packet_alloc()};
+  av::CodecContextPtr context_;
+  av::FramePtr frame_{av_frame_alloc()};
+  av::PacketPtr packet_{av_packet_alloc()};
 };
 
 double lumaPsnr(const PixelBuffer& source, const DecodedPicture& decoded) {

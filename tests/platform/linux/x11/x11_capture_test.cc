@@ -1,4 +1,5 @@
 #include "platform/linux/x11/x11_capture_service.h"
+#include "support/run_awaitable.h"
 
 #include <gtest/gtest.h>
 
@@ -107,26 +108,7 @@ class X11CaptureTest : public ::testing::Test {
 
   template <typename T>
   T run(std::function<asio::awaitable<T>()> operation) {
-    std::optional<T> value;
-    std::exception_ptr error;
-    bool done = false;
-    asio::co_spawn(
-        io,
-        [&]() -> asio::awaitable<void> {
-          try {
-            value.emplace(co_await operation());
-          } catch (...) {
-            error = std::current_exception();
-          }
-          done = true;
-          io.stop();
-        },
-        asio::detached);
-    io.restart();
-    io.run_for(30s);
-    if (!done) throw std::runtime_error("operation did not finish");
-    if (error) std::rethrow_exception(error);
-    return std::move(*value);
+    return test::runAwaitable<T>(io, std::move(operation), 30s);
   }
 
   RemoteDisplay start(std::optional<DisplayID> id, int maxWidth, int fps) {
