@@ -450,12 +450,16 @@ TEST_F(ScreenStreamerTest, PipelineErrorsAfterTheStreamerIsGoneAreIgnored) {
 
 TEST_F(ScreenStreamerTest, TheLastOwnerMayLetGoOnTheCaptureQueue) {
   start(1);
+  std::promise<void> posted;
   std::promise<void> released;
   auto queue = streamer->captureQueue();
-  asio::post(queue, [owner = std::move(streamer), &released]() mutable {
+  asio::post(queue, [owner = std::move(streamer), go = posted.get_future(), &released]() mutable {
+    // The poster must be out of post() before the queue it posted to can go away.
+    go.wait();
     owner.reset();  // destroys the streamer and its queue from the queue's own thread
     released.set_value();
   });
+  posted.set_value();
   ASSERT_EQ(released.get_future().wait_for(10s), std::future_status::ready);
 }
 
