@@ -1,4 +1,5 @@
 #include "core/protocol/base64.h"
+#include "support/test_helpers.h"
 
 #include <gtest/gtest.h>
 
@@ -12,10 +13,7 @@
 namespace quorvanta {
 namespace {
 
-Bytes bytesOf(std::string_view text) {
-  const auto span = asBytes(text);
-  return Bytes(span.begin(), span.end());
-}
+using test::bytesOf;
 
 // Every byte value, in an order that puts each in every position of a three-byte group.
 Bytes allByteValues(std::size_t count) {

@@ -1,4 +1,5 @@
 #include "core/trust/file_secure_store.h"
+#include "support/test_helpers.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -15,26 +16,14 @@
 namespace quorvanta {
 namespace {
 
+using test::bytesOf;
+using test::thrownMessage;
+
 namespace fs = std::filesystem;
 
 std::string storageSentence(long status) {
   return "Secure credential storage is unavailable (" + std::to_string(status) +
          "). Unlock your device or login keychain and try again.";
-}
-
-Bytes bytesOf(std::string_view text) {
-  const auto span = asBytes(text);
-  return Bytes(span.begin(), span.end());
-}
-
-template <typename Call>
-std::string thrownMessage(Call&& call) {
-  try {
-    call();
-  } catch (const QuorvantaError& error) {
-    return error.message();
-  }
-  return "";
 }
 
 mode_t modeOf(const fs::path& path) {

@@ -1,6 +1,7 @@
 // Runs against a real gnome-keyring-daemon in a private session bus (with_keyring.sh).
 
 #include "platform/linux/keyring/secret_service_store.h"
+#include "support/test_helpers.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -20,6 +21,9 @@
 namespace quorvanta {
 namespace {
 
+using test::bytesOf;
+using test::thrownMessage;
+
 using namespace std::chrono_literals;
 
 constexpr gint kBusTimeoutMs = 10'000;
@@ -27,17 +31,6 @@ constexpr gint kBusTimeoutMs = 10'000;
 std::string storageSentence(long status) {
   return "Secure credential storage is unavailable (" + std::to_string(status) +
          "). Unlock your device or login keychain and try again.";
-}
-
-// The message a call throws, or "" when it does not throw.
-template <typename Call>
-std::string thrownMessage(Call&& call) {
-  try {
-    call();
-  } catch (const QuorvantaError& error) {
-    return error.message();
-  }
-  return "";
 }
 
 glib::Object<SecretService> openService() {

@@ -131,6 +131,19 @@ class X11CaptureTest : public ::testing::Test {
     return pipeline->submissions();
   }
 
+  // A plain window filled with `pixel`, override-redirect when it is a child of the root.
+  xcb_window_t makeWindow(xcb_window_t parent, std::int16_t x, std::int16_t y, std::uint16_t width,
+                          std::uint16_t height, std::uint32_t pixel) {
+    xcb_connection_t* c = connection.get();
+    const xcb_window_t window = xcb_generate_id(c);
+    const bool topLevel = parent == connection.root();
+    const std::uint32_t values[] = {pixel, 1};
+    xcb_create_window(c, XCB_COPY_FROM_PARENT, window, parent, x, y, width, height, 0,
+                      XCB_WINDOW_CLASS_INPUT_OUTPUT, connection.screen()->root_visual,
+                      XCB_CW_BACK_PIXEL | (topLevel ? std::uint32_t{XCB_CW_OVERRIDE_REDIRECT} : 0u), values);
+    return window;
+  }
+
   void sync() {
     Reply<xcb_get_input_focus_reply_t> ignored(
         xcb_get_input_focus_reply(connection.get(), xcb_get_input_focus(connection.get()), nullptr));
@@ -332,11 +345,7 @@ TEST_F(X11CaptureTest, ExcludedWindowIsLeftOutWhileItStaysOnScreen) {
   const xcb_window_t pattern = showPattern(true);
   // A magenta window over the red and green blocks.
   xcb_connection_t* c = connection.get();
-  const xcb_window_t cover = xcb_generate_id(c);
-  const std::uint32_t values[] = {0xFF00FF, 1};
-  xcb_create_window(c, XCB_COPY_FROM_PARENT, cover, connection.root(), 400, 200, 480, 300, 0,
-                    XCB_WINDOW_CLASS_INPUT_OUTPUT, connection.screen()->root_visual,
-                    XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
+  const xcb_window_t cover = makeWindow(connection.root(), 400, 200, 480, 300, 0xFF00FF);
   xcb_map_window(c, cover);
   sync();
 
@@ -367,15 +376,8 @@ TEST_F(X11CaptureTest, ExcludedWindowIsLeftOutWhileItStaysOnScreen) {
 TEST_F(X11CaptureTest, ExcludeFollowsAChildWindowToItsTopLevelWindow) {
   const xcb_window_t pattern = showPattern(true);
   xcb_connection_t* c = connection.get();
-  const xcb_window_t frame = xcb_generate_id(c);
-  const std::uint32_t values[] = {0x00FFFF, 1};
-  xcb_create_window(c, XCB_COPY_FROM_PARENT, frame, connection.root(), 100, 100, 300, 200, 0,
-                    XCB_WINDOW_CLASS_INPUT_OUTPUT, connection.screen()->root_visual,
-                    XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
-  const xcb_window_t client = xcb_generate_id(c);
-  xcb_create_window(c, XCB_COPY_FROM_PARENT, client, frame, 10, 10, 100, 100, 0,
-                    XCB_WINDOW_CLASS_INPUT_OUTPUT, connection.screen()->root_visual, XCB_CW_BACK_PIXEL,
-                    values);
+  const xcb_window_t frame = makeWindow(connection.root(), 100, 100, 300, 200, 0x00FFFF);
+  const xcb_window_t client = makeWindow(frame, 10, 10, 100, 100, 0x00FFFF);
   xcb_map_window(c, client);
   xcb_map_window(c, frame);
   sync();
@@ -393,21 +395,13 @@ TEST_F(X11CaptureTest, ComposedFramesKeepTheShapesOfWindows) {
   const xcb_window_t pattern = showPattern(true);
   xcb_connection_t* c = connection.get();
   // A magenta window over the red block, shaped down to a 100 × 100 square at its top-left.
-  const xcb_window_t shaped = xcb_generate_id(c);
-  const std::uint32_t magenta[] = {0xFF00FF, 1};
-  xcb_create_window(c, XCB_COPY_FROM_PARENT, shaped, connection.root(), 100, 100, 400, 200, 0,
-                    XCB_WINDOW_CLASS_INPUT_OUTPUT, connection.screen()->root_visual,
-                    XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, magenta);
+  const xcb_window_t shaped = makeWindow(connection.root(), 100, 100, 400, 200, 0xFF00FF);
   const xcb_rectangle_t square{0, 0, 100, 100};
   xcb_shape_rectangles(c, XCB_SHAPE_SO_SET, XCB_SHAPE_SK_BOUNDING, XCB_CLIP_ORDERING_UNSORTED, shaped, 0, 0,
                        1, &square);
   xcb_map_window(c, shaped);
   // A small window in the blue block, of the same blue, to leave out so that frames are composed.
-  const xcb_window_t other = xcb_generate_id(c);
-  const std::uint32_t blue[] = {0x0000FF, 1};
-  xcb_create_window(c, XCB_COPY_FROM_PARENT, other, connection.root(), 100, 500, 20, 20, 0,
-                    XCB_WINDOW_CLASS_INPUT_OUTPUT, connection.screen()->root_visual,
-                    XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, blue);
+  const xcb_window_t other = makeWindow(connection.root(), 100, 500, 20, 20, 0x0000FF);
   xcb_map_window(c, other);
   sync();
 
@@ -452,11 +446,7 @@ TEST_F(X11CaptureTest, TranslucentWindowsAreBlendedOnlyWhileACompositingManagerR
       c, 32, glass, connection.root(), 100, 100, 200, 100, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, argbVisual,
       XCB_CW_BACK_PIXEL | XCB_CW_BORDER_PIXEL | XCB_CW_OVERRIDE_REDIRECT | XCB_CW_COLORMAP, values);
   xcb_map_window(c, glass);
-  const xcb_window_t other = xcb_generate_id(c);
-  const std::uint32_t blue[] = {0x0000FF, 1};
-  xcb_create_window(c, XCB_COPY_FROM_PARENT, other, connection.root(), 100, 500, 20, 20, 0,
-                    XCB_WINDOW_CLASS_INPUT_OUTPUT, connection.screen()->root_visual,
-                    XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, blue);
+  const xcb_window_t other = makeWindow(connection.root(), 100, 500, 20, 20, 0x0000FF);
   xcb_map_window(c, other);
   sync();
 
