@@ -68,7 +68,10 @@ void PacketConnection::onHandshake(const std::error_code& error) {
   readPending_ = false;
   if (closed_) return releaseTransportWhenIdle();
   if (error) return close(error.message());
+  handshaken_ = true;
   if (onReady_) onReady_();
+  // Packets queued while the handshake ran go out now.
+  if (!writing_) writeNext();
   receiveHeader();
 }
 
@@ -227,7 +230,7 @@ void PacketConnection::sendPacket(Outgoing packet) {
     return;
   }
   writeQueue_.push_back(std::move(packet));
-  if (!writing_) writeNext();
+  if (!writing_ && handshaken_) writeNext();
 }
 
 void PacketConnection::writeNext() {

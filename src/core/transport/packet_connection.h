@@ -128,6 +128,7 @@ class PacketConnection : public VideoSink, public std::enable_shared_from_this<P
   bool readPending_ = false;
   std::deque<Outgoing> writeQueue_;
   bool writing_ = false;
+  bool handshaken_ = false;  // nothing is written before the TLS handshake has completed
   bool transportReleased_ = false;
   bool cleanShutdown_ = true;
   asio::steady_timer finishTimer_;
