@@ -1,0 +1,28 @@
+#pragma once
+
+#include <chrono>
+#include <ostream>
+
+#include "tools/client/client_options.h"
+
+namespace quorvanta::client {
+
+// How long pairing, or a session's admission, may take before the client gives up.
+inline constexpr std::chrono::milliseconds kAnswerTimeout{15'000};
+// The interval of keep-alive "ping" messages during a session.
+inline constexpr std::chrono::milliseconds kPingInterval{5'000};
+
+// Where a run of the client reads and writes.
+struct ClientStreams {
+  std::ostream& out;          // one compact JSON line per received control message, and nothing else
+  std::ostream& err;          // sentences for people
+  int input = 0;              // the file descriptor that --raw reads; it is not closed
+  bool handleSignals = true;  // SIGINT and SIGTERM end the session politely
+  std::chrono::milliseconds answerTimeout = kAnswerTimeout;
+};
+
+// Runs one pair or connect command to its end on the calling thread and returns the exit code
+// (kExitOk and the other constants of client_options.h).
+int runClient(const Options& options, const ClientStreams& streams);
+
+}  // namespace quorvanta::client

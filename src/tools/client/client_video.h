@@ -1,0 +1,96 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <ostream>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "core/protocol/control_message.h"
+#include "platform/linux/media/av_handles.h"
+#include "tools/client/client_options.h"
+
+namespace quorvanta::client {
+
+// What the stream command reports about the video it received.
+struct VideoSummary {
+  std::int64_t received = 0;  // video packets
+  std::int64_t decoded = 0;   // frames that came out of the decoder
+  std::int64_t failed = 0;    // packets the decoder refused, or that were malformed
+  std::int64_t payloadBytes = 0;
+  double seconds = 0;  // from the first video packet to the end of the session
+  std::optional<double> decodeMedianMs;
+  std::optional<double> decodeP99Ms;
+  std::optional<double> intervalMedianMs;  // between the arrivals of consecutive video packets
+  std::optional<double> intervalP99Ms;
+
+  double fps() const { return seconds > 0 ? static_cast<double>(decoded) / seconds : 0; }
+  double bitsPerSecond() const { return seconds > 0 ? static_cast<double>(payloadBytes) * 8.0 / seconds : 0; }
+};
+
+// The summary as the lines printed on standard error by --stats.
+std::string formatSummary(const VideoSummary& summary);
+
+// The value below which the share `q` (0 to 1) of the samples lie (nearest rank), or nothing
+// without samples.
+std::optional<double> percentile(std::vector<double> samples, double q);
+
+// Decodes the host's video: packets of a keyframe flag byte and length-prefixed NAL units, with
+// the parameter sets arriving separately in "videoConfig" just before the keyframe that needs them.
+// Each access unit goes to the decoder as Annex B, the parameter sets first when new ones arrived.
+// Keeps the last decoded picture and the timings for the summary.
+class VideoReceiver {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  // Throws QuorvantaError when libavcodec cannot decode H.264.
+  VideoReceiver();
+
+  // A "videoConfig" message; other messages are ignored.
+  void configure(const ControlMessage& message);
+  // One video packet's payload.
+  void receive(std::span<const std::uint8_t> payload);
+  // The session ended: drains the decoder and stops the clock of the summary.
+  void end();
+
+  // The last decoded picture, or null.
+  const AVFrame* lastFrame() const { return hasFrame_ ? last_.get() : nullptr; }
+  VideoSummary summary() const;
+
+ private:
+  bool appendAnnexB(std::span<const std::uint8_t> frame);
+  void decode();
+  // Takes every picture the decoder has ready; how many there were.
+  int drain();
+
+  av::CodecContextPtr context_;
+  av::PacketPtr packet_;
+  av::FramePtr frame_;
+  av::FramePtr last_;
+  bool hasFrame_ = false;
+  std::vector<std::uint8_t> parameterSets_;  // Annex B, sent with the next access unit
+  std::vector<std::uint8_t> annexB_;
+  bool ended_ = false;
+
+  std::int64_t received_ = 0;
+  std::int64_t decoded_ = 0;
+  std::int64_t failed_ = 0;
+  std::int64_t payloadBytes_ = 0;
+  std::optional<Clock::time_point> firstArrival_;
+  std::optional<Clock::time_point> lastArrival_;
+  std::optional<Clock::time_point> endedAt_;
+  std::vector<double> decodeMs_;
+  std::vector<double> intervalMs_;
+};
+
+// Writes `frame` as an RGB PNG image; the sentence that says why it could not, or nothing.
+std::optional<std::string> saveFramePng(const AVFrame& frame, const std::filesystem::path& path);
+
+// After a stream command's session: saves the last frame (--save-frame) and prints the summary
+// (--stats) on `err`. Returns the run's exit code, kExitFailure when the frame could not be saved.
+int finishStream(VideoReceiver& video, const Options& options, std::ostream& err, int code);
+
+}  // namespace quorvanta::client

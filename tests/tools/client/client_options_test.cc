@@ -1,0 +1,132 @@
+#include "tools/client/client_options.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace quorvanta::client {
+namespace {
+
+using Kind = ParsedArguments::Kind;
+
+ParsedArguments parse(std::vector<std::string> arguments) {
+  return parseArguments(arguments);
+}
+
+TEST(ClientOptionsTest, PairTakesOptionsBeforeAndAfterTheCommand) {
+  const auto parsed =
+      parse({"--state", "/tmp/s.json", "pair", "--takeover", "quorvanta://pair?data=x",
+             "--device-name=Test phone", "--features", "frameAck,,extra", "--bind", "100.64.0.7"});
+  ASSERT_EQ(parsed.kind, Kind::run) << parsed.error;
+  const Options& options = parsed.options;
+  EXPECT_EQ(options.command, Command::pair);
+  EXPECT_EQ(options.statePath, std::filesystem::path("/tmp/s.json"));
+  EXPECT_EQ(options.link, "quorvanta://pair?data=x");
+  EXPECT_EQ(options.deviceName, "Test phone");
+  EXPECT_EQ(options.features, (std::vector<std::string>{"frameAck", "extra"}));
+  EXPECT_TRUE(options.takeover);
+  EXPECT_FALSE(options.raw);
+  EXPECT_EQ(options.bindAddress, asio::ip::make_address_v4("100.64.0.7"));
+  EXPECT_FALSE(options.exitAfter);
+}
+
+TEST(ClientOptionsTest, ConnectReadsRawModeAndExitDelay) {
+  const auto parsed = parse({"connect", "--raw", "--exit-after", "1.5"});
+  ASSERT_EQ(parsed.kind, Kind::run) << parsed.error;
+  EXPECT_EQ(parsed.options.command, Command::connect);
+  EXPECT_TRUE(parsed.options.raw);
+  EXPECT_EQ(parsed.options.exitAfter, std::chrono::milliseconds(1500));
+  EXPECT_FALSE(parsed.options.features);
+  EXPECT_FALSE(parsed.options.statePath);
+}
+
+TEST(ClientOptionsTest, StreamReadsTheStreamFieldsAndReports) {
+  const auto parsed = parse({"stream", "--fps", "60", "--max-width=1280", "--bitrate", "8000000", "--display",
+                             "4294967295", "--restart", "--seconds", "2.5", "--save-frame", "f.png",
+                             "--stats", "--features", "x", "--takeover"});
+  ASSERT_EQ(parsed.kind, Kind::run) << parsed.error;
+  const Options& options = parsed.options;
+  EXPECT_EQ(options.command, Command::stream);
+  EXPECT_EQ(options.stream, (StreamSettings{60, 1280, 8'000'000, 4294967295u, true}));
+  EXPECT_EQ(options.streamDuration, std::chrono::milliseconds(2500));
+  EXPECT_EQ(options.saveFrame, std::filesystem::path("f.png"));
+  EXPECT_TRUE(options.stats);
+  EXPECT_TRUE(options.takeover);
+
+  const auto plain = parse({"stream"});
+  ASSERT_EQ(plain.kind, Kind::run) << plain.error;
+  EXPECT_EQ(plain.options.stream, StreamSettings{});
+  EXPECT_EQ(plain.options.streamDuration, kDefaultStreamDuration);
+}
+
+TEST(ClientOptionsTest, InputAndClipboardReadTheirActions) {
+  using Input = InputAction::Kind;
+  auto parsed = parse({"input", "click", "--right", "0.25", "1"});
+  ASSERT_EQ(parsed.kind, Kind::run) << parsed.error;
+  EXPECT_EQ(parsed.options.input, (InputAction{Input::click, 0.25, 1.0, true, 0, 0, ""}));
+
+  parsed = parse({"input", "key", "9", "--command", "--shift"});
+  ASSERT_EQ(parsed.kind, Kind::run) << parsed.error;
+  EXPECT_EQ(parsed.options.input, (InputAction{Input::key, {}, {}, false, 9, 0x120000, ""}));
+
+  parsed = parse({"input", "scroll", "-40", "2.5"});
+  ASSERT_EQ(parsed.kind, Kind::run) << parsed.error;
+  EXPECT_EQ(parsed.options.input, (InputAction{Input::scroll, -40.0, 2.5, false, 0, 0, ""}));
+
+  parsed = parse({"input", "text", "--", "--not an option"});
+  ASSERT_EQ(parsed.kind, Kind::run) << parsed.error;
+  EXPECT_EQ(parsed.options.input, (InputAction{Input::text, {}, {}, false, 0, 0, "--not an option"}));
+
+  parsed = parse({"clipboard", "set", "some text", "--paste"});
+  ASSERT_EQ(parsed.kind, Kind::run) << parsed.error;
+  EXPECT_EQ(parsed.options.clipboard, (ClipboardAction{ClipboardAction::Kind::set, "some text", true}));
+}
+
+TEST(ClientOptionsTest, UsageErrorsNameTheProblem) {
+  EXPECT_EQ(parse({"connect", "--raw", "-h"}).kind, Kind::help);
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{}, "Missing command: pair, connect, stream, input or clipboard."},
+      {{"--takeover"}, "Missing command: pair, connect, stream, input or clipboard."},
+      {{"listen"}, "Unknown command: listen."},
+      {{"pair"}, "The pair command needs a pairing link."},
+      {{"pair", "link", "more"}, "Unexpected argument: more."},
+      {{"connect", "extra"}, "Unexpected argument: extra."},
+      {{"connect", "--verbose"}, "Unknown option: --verbose."},
+      {{"connect", "--state"}, "The option --state needs a value."},
+      {{"connect", "--state="}, "The state file name is empty."},
+      {{"connect", "--raw=yes"}, "The option --raw takes no value."},
+      {{"pair", "link", "--raw"}, "The option --raw is only for the connect command."},
+      {{"pair", "link", "--exit-after", "3"}, "The option --exit-after is only for the connect command."},
+      {{"connect", "--device-name", "x"}, "The option --device-name is only for the pair command."},
+      {{"connect", "--bind", "::1"}, "Not an IPv4 address: ::1."},
+      {{"connect", "--bind", "100.64.0"}, "Not an IPv4 address: 100.64.0."},
+      {{"connect", "--exit-after", "0"}, "Not a positive number of seconds: 0."},
+      {{"connect", "--exit-after", "2s"}, "Not a positive number of seconds: 2s."},
+      {{"connect", "--fps", "30"}, "The option --fps is only for the stream command."},
+      {{"stream", "--fps", "0"}, "Not a positive whole number: 0."},
+      {{"stream", "--bitrate", "-5"}, "Not a positive whole number: -5."},
+      {{"stream", "--display", "4294967296"}, "Not a display ID: 4294967296."},
+      {{"stream", "--seconds", "-1"}, "Not a positive number of seconds: -1."},
+      {{"input"}, "The input command needs an action: move, click, key, text or scroll."},
+      {{"input", "move", "0.5"}, "Usage: quorvanta-client input move X Y."},
+      {{"input", "move", "0.5", "1.5"}, "Not a position from 0 to 1: 1.5."},
+      {{"input", "click", "x", "0"}, "Not a number: x."},
+      {{"input", "key", "128"}, "Not a key code from 0 to 127: 128."},
+      {{"input", "text", ""}, "The text to type is empty."},
+      {{"input", "move", "0", "0", "--right"}, "The option --right is only for input click."},
+      {{"input", "scroll", "1", "2", "--shift"},
+       "The modifier options are only for input key, click and move."},
+      {{"clipboard", "get", "--paste"}, "The option --paste is only for clipboard set."},
+      {{"clipboard", "set"}, "Usage: quorvanta-client clipboard set TEXT [--paste], or clipboard get."},
+      {{"input", "key", "9", "--paste"}, "The option --paste is only for the clipboard command."},
+  };
+  for (const auto& [arguments, sentence] : cases) {
+    const auto parsed = parse(arguments);
+    EXPECT_EQ(parsed.kind, Kind::usageError) << sentence;
+    EXPECT_EQ(parsed.error, sentence);
+  }
+}
+
+}  // namespace
+}  // namespace quorvanta::client
