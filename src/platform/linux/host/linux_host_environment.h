@@ -1,0 +1,73 @@
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "core/host/host_environment.h"
+#include "core/host/login_item.h"
+
+namespace quorvanta {
+namespace x11 {
+class X11DisplayBounds;
+}
+
+// The host's services on a Linux desktop:
+// - credentials in the desktop keyring, or in private files where there is none;
+// - the Tailscale address from `tailscale ip -4` found on PATH;
+// - capture is possible when the X display named by $DISPLAY can be reached (X11 has no
+//   per-application permission to grant), and input can be posted when it has the XTEST extension;
+// - opening at login through an XDG autostart entry for `executable`;
+// - the screen streamer over X11 capture and libavcodec, made on first use.
+class LinuxHostEnvironment final : public HostEnvironment {
+ public:
+  LinuxHostEnvironment(std::filesystem::path executable, std::filesystem::path dataDirectory,
+                       std::string tailscaleProgram = "tailscale");
+  ~LinuxHostEnvironment() override;
+
+  SecureStore& secureStore() override { return *store_; }
+  std::filesystem::path credentialsDirectory() override { return dataDirectory_; }
+  std::string lookupTailscaleAddress() override;
+  bool screenCaptureAllowed() override;
+  bool inputInjectionAllowed() override;
+  std::string requestScreenCapture() override;
+  std::string computerName() override;
+  bool loginItemEnabled() override { return loginItem_.isEnabled(); }
+  void setLoginItemEnabled(bool enabled) override { loginItem_.setEnabled(enabled); }
+  std::shared_ptr<ScreenStreamer> screenStreamer() override;
+  std::shared_ptr<InputEventSink> inputSink() override;
+  DisplayRect displayBounds(DisplayID display) override;
+  std::shared_ptr<Clipboard> clipboard() override;
+  std::shared_ptr<PresenceService> presence() override { return presence_; }
+  std::shared_ptr<PrivacyCurtain> curtain() override { return curtain_; }
+
+  // Set by the application before the host model is made.
+  void setPresence(std::shared_ptr<PresenceService> presence) { presence_ = std::move(presence); }
+  void setCurtain(std::shared_ptr<PrivacyCurtain> curtain) { curtain_ = std::move(curtain); }
+
+ private:
+  struct DisplayCheck {
+    bool reachable = false;
+    bool xtest = false;
+  };
+  // The display's state, asked again at most once a second: input asks before every event.
+  DisplayCheck checkDisplay();
+  static DisplayCheck queryDisplay();
+
+  std::filesystem::path dataDirectory_;
+  std::string tailscaleProgram_;
+  std::unique_ptr<SecureStore> store_;
+  LoginItem loginItem_;
+  std::shared_ptr<ScreenStreamer> streamer_;
+  std::mutex displayLock_;
+  std::optional<DisplayCheck> lastCheck_;
+  std::chrono::steady_clock::time_point lastCheckTime_;
+  std::unique_ptr<x11::X11DisplayBounds> bounds_;  // guarded by displayLock_
+  std::shared_ptr<PresenceService> presence_;
+  std::shared_ptr<PrivacyCurtain> curtain_;
+};
+
+}  // namespace quorvanta

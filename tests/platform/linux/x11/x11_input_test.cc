@@ -1,0 +1,240 @@
+#include "platform/linux/x11/x11_input_sink.h"
+
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <xcb/randr.h>
+#include <xcb/xcb.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "core/input/input_controller.h"
+#include "platform/linux/x11/xcb_handles.h"
+#include "xvfb_server.h"
+
+namespace quorvanta::x11 {
+namespace {
+
+using quorvanta::testing::XvfbServer;
+
+constexpr std::uint16_t kMacF1 = 122;  // ends each batch of events
+constexpr xcb_keycode_t kF1Keycode = 59 + 8;
+
+struct Received {
+  std::uint8_t type;
+  std::uint8_t detail;
+  std::uint16_t state;
+  std::int16_t rootX, rootY;
+};
+
+// A client with a full-screen window that has the keyboard focus and records key and button
+// presses.
+class TestClient {
+ public:
+  explicit TestClient(const std::string& display) : connection_(Connection::connect(display)) {
+    xcb_connection_t* c = connection_.get();
+    window_ = xcb_generate_id(c);
+    const std::uint32_t mask = XCB_EVENT_MASK_KEY_PRESS | XCB_EVENT_MASK_BUTTON_PRESS;
+    xcb_create_window(c, XCB_COPY_FROM_PARENT, window_, connection_.root(), 0, 0,
+                      connection_.screen()->width_in_pixels, connection_.screen()->height_in_pixels, 0,
+                      XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, XCB_CW_EVENT_MASK, &mask);
+    xcb_map_window(c, window_);
+    xcb_set_input_focus(c, XCB_INPUT_FOCUS_POINTER_ROOT, window_, XCB_CURRENT_TIME);
+    Reply<xcb_get_input_focus_reply_t>(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+  }
+
+  // The presses that arrive before the F1 key that ends the batch, waiting at most 10 s.
+  std::vector<Received> batch() {
+    std::vector<Received> received;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    xcb_connection_t* c = connection_.get();
+    while (std::chrono::steady_clock::now() < deadline) {
+      Reply<xcb_generic_event_t> event(xcb_poll_for_event(c));
+      if (!event) {
+        pollfd descriptor{xcb_get_file_descriptor(c), POLLIN, 0};
+        ::poll(&descriptor, 1, 100);
+        continue;
+      }
+      const std::uint8_t type = event->response_type & 0x7F;
+      if (type == XCB_KEY_PRESS) {
+        const auto* key = reinterpret_cast<const xcb_key_press_event_t*>(event.get());
+        if (key->detail == kF1Keycode) return received;
+        received.push_back({type, key->detail, key->state, key->root_x, key->root_y});
+      } else if (type == XCB_BUTTON_PRESS) {
+        const auto* press = reinterpret_cast<const xcb_button_press_event_t*>(event.get());
+        received.push_back({type, press->detail, press->state, press->root_x, press->root_y});
+      }
+    }
+    ADD_FAILURE() << "the batch did not end";
+    return received;
+  }
+
+  std::vector<xcb_keysym_t> mapping() {
+    xcb_connection_t* c = connection_.get();
+    const xcb_setup_t* setup = xcb_get_setup(c);
+    Reply<xcb_get_keyboard_mapping_reply_t> reply(xcb_get_keyboard_mapping_reply(
+        c,
+        xcb_get_keyboard_mapping(c, setup->min_keycode,
+                                 static_cast<std::uint8_t>(setup->max_keycode - setup->min_keycode + 1)),
+        nullptr));
+    perKeycode_ = reply->keysyms_per_keycode;
+    const xcb_keysym_t* keysyms = xcb_get_keyboard_mapping_keysyms(reply.get());
+    return {keysyms, keysyms + xcb_get_keyboard_mapping_keysyms_length(reply.get())};
+  }
+
+  // The keysym of `keycode` at the level that `state` selects (shift or not).
+  xcb_keysym_t keysym(xcb_keycode_t keycode, std::uint16_t state) {
+    const auto keysyms = mapping();
+    const std::size_t row = static_cast<std::size_t>(keycode - xcb_get_setup(connection_.get())->min_keycode);
+    return keysyms[row * perKeycode_ + ((state & XCB_MOD_MASK_SHIFT) ? 1 : 0)];
+  }
+
+  xcb_connection_t* get() const { return connection_.get(); }
+
+ private:
+  Connection connection_;
+  xcb_window_t window_ = XCB_NONE;
+  std::uint8_t perKeycode_ = 0;
+};
+
+class X11InputTest : public ::testing::Test {
+ protected:
+  X11InputTest() : client_(xvfb_.display()), sink_(std::make_shared<X11InputSink>(xvfb_.display())) {}
+
+  std::vector<Received> send(const std::vector<InputEvent>& events) {
+    for (const auto& event : events)
+      sink_->emit(event);
+    sink_->emit(KeyEvent{kMacF1, true, 0});
+    sink_->emit(KeyEvent{kMacF1, false, 0});
+    return client_.batch();
+  }
+  std::vector<Received> keyPresses(const std::vector<Received>& received) {
+    std::vector<Received> keys;
+    for (const auto& r : received) {
+      if (r.type == XCB_KEY_PRESS) keys.push_back(r);
+    }
+    return keys;
+  }
+
+  XvfbServer xvfb_;
+  TestClient client_;
+  std::shared_ptr<X11InputSink> sink_;
+};
+
+TEST_F(X11InputTest, KeyPositionsAndModifierFlagsReachTheFocusedWindow) {
+  EXPECT_TRUE(xtestAvailable(xvfb_.display()));
+  auto received = send({KeyEvent{0, true, 0}, KeyEvent{0, false, 0}});
+  ASSERT_EQ(received.size(), 1u);
+  EXPECT_EQ(received[0].detail, 38);
+  EXPECT_EQ(client_.keysym(received[0].detail, received[0].state), 'a');
+
+  received = send({KeyEvent{0, true, modifier_flags::kShift}, KeyEvent{0, false, 0}});
+  ASSERT_EQ(received.size(), 2u);  // shift, then A
+  EXPECT_EQ(received[1].detail, 38);
+  EXPECT_EQ(client_.keysym(received[1].detail, received[1].state), 'A');
+
+  // The paste shortcut: command-V arrives as control-V, and control is let go afterwards.
+  received = send({KeyEvent{9, true, modifier_flags::kCommand}, KeyEvent{9, false, modifier_flags::kCommand},
+                   KeyEvent{9, true, 0}});
+  ASSERT_EQ(received.size(), 3u);
+  EXPECT_EQ(received[0].detail, 37);  // Control_L
+  EXPECT_EQ(received[1].detail, 55);
+  EXPECT_TRUE(received[1].state & XCB_MOD_MASK_CONTROL);
+  EXPECT_EQ(client_.keysym(received[1].detail, received[1].state), 'v');
+  EXPECT_FALSE(received[2].state & XCB_MOD_MASK_CONTROL);
+
+  // A held shift key stays held around a key sent without flags.
+  received = send({KeyEvent{56, true, modifier_flags::kShift}, KeyEvent{0, true, 0}, KeyEvent{0, false, 0},
+                   KeyEvent{0, true, modifier_flags::kShift}, KeyEvent{0, false, 0}, KeyEvent{56, false, 0}});
+  ASSERT_EQ(received.size(), 4u);  // shift, A without shift, shift again, A
+  EXPECT_EQ(received[0].detail, 50);
+  EXPECT_FALSE(received[1].state & XCB_MOD_MASK_SHIFT);
+  EXPECT_EQ(received[2].detail, 50);
+  EXPECT_TRUE(received[3].state & XCB_MOD_MASK_SHIFT);
+
+  // Codes with no PC key are ignored.
+  EXPECT_TRUE(send({KeyEvent{63, true, 0}, KeyEvent{52, true, 0}}).empty());
+}
+
+TEST_F(X11InputTest, ButtonsLandAtTheDisplayPointOfTheController) {
+  auto bounds = std::make_shared<X11DisplayBounds>(xvfb_.display());
+  xcb_connection_t* c = client_.get();
+  Reply<xcb_randr_get_screen_resources_current_reply_t> resources(
+      xcb_randr_get_screen_resources_current_reply(
+          c, xcb_randr_get_screen_resources_current(c, xcb_setup_roots_iterator(xcb_get_setup(c)).data->root),
+          nullptr));
+  ASSERT_TRUE(resources);
+  ASSERT_GT(xcb_randr_get_screen_resources_current_outputs_length(resources.get()), 0);
+  const DisplayID output = xcb_randr_get_screen_resources_current_outputs(resources.get())[0];
+  EXPECT_EQ(bounds->bounds(output), (DisplayRect{0, 0, 1280, 720}));
+  EXPECT_EQ(bounds->bounds(12345), (DisplayRect{0, 0, 1280, 720}));
+
+  InputController controller([] { return true; }, [bounds](DisplayID id) { return bounds->bounds(id); },
+                             sink_);
+  controller.setDisplayID(output);
+  ControlMessage press = ControlMessage::make("input");
+  press.event = "button";
+  press.x = 0.25;
+  press.y = 0.5;
+  press.keyDown = true;
+  controller.handle(press);
+  press.keyDown = false;
+  controller.handle(press);
+  press.button = 1;
+  press.x = 1.0;
+  press.y = 0.0;
+  press.keyDown = true;
+  press.modifiers = modifier_flags::kOption;
+  controller.handle(press);
+  controller.releaseAll();
+
+  const auto received = send({});
+  ASSERT_EQ(received.size(), 3u);  // left, Alt_L, right
+  EXPECT_EQ(received[0].type, XCB_BUTTON_PRESS);
+  EXPECT_EQ(received[0].detail, 1);
+  EXPECT_EQ(received[0].rootX, 320);
+  EXPECT_EQ(received[0].rootY, 360);
+  EXPECT_EQ(received[1].detail, 64);
+  EXPECT_EQ(received[2].detail, 3);
+  EXPECT_EQ(received[2].rootX, 1280 - 1);  // the pointer stays on the screen
+  EXPECT_EQ(received[2].rootY, 0);
+  EXPECT_TRUE(received[2].state & XCB_MOD_MASK_1);
+}
+
+TEST_F(X11InputTest, TextIsTypedAsUnicodeAndTheKeymapIsRestored) {
+  const auto original = client_.mapping();
+  const auto received = keyPresses(send({TextEvent{"aB\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xC3\xA9"}}));
+  std::vector<xcb_keysym_t> keysyms;
+  for (const auto& key : received) {
+    const xcb_keysym_t keysym = client_.keysym(key.detail, key.state);
+    if (keysym != 0xFFE1) keysyms.push_back(keysym);  // Shift_L
+  }
+  EXPECT_EQ(keysyms, (std::vector<xcb_keysym_t>{'a', 'B', 0xE9, 0x10020AC, 0x101F600, 0xE9}));
+  EXPECT_NE(client_.mapping(), original);
+  sink_->restoreKeymap();
+  EXPECT_EQ(client_.mapping(), original);
+
+  send({TextEvent{"\xC3\xA9"}});
+  sink_.reset();  // also gives the keycodes back
+  EXPECT_EQ(client_.mapping(), original);
+}
+
+TEST_F(X11InputTest, PixelScrollingBecomesWheelClicksWithTheRestCarriedOver) {
+  auto received = send({ScrollEvent{4, 0}, ScrollEvent{4, 0}, ScrollEvent{4, 0}});
+  ASSERT_EQ(received.size(), 1u);
+  EXPECT_EQ(received[0].detail, 4);
+
+  received = send({ScrollEvent{-25, 0}, ScrollEvent{0, 10}, ScrollEvent{0, -10}});
+  std::vector<std::uint8_t> buttons(received.size());
+  std::transform(received.begin(), received.end(), buttons.begin(),
+                 [](const Received& r) { return r.detail; });
+  EXPECT_EQ(buttons, (std::vector<std::uint8_t>{5, 5, 6, 7}));
+}
+
+}  // namespace
+}  // namespace quorvanta::x11
