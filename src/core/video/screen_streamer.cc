@@ -158,6 +158,11 @@ static asio::awaitable<void> resetOn(const asio::any_io_executor& queue,
 }
 
 asio::awaitable<std::vector<RemoteDisplay>> ScreenStreamer::displays() {
+  return listDisplays(shared_from_this());
+}
+
+asio::awaitable<std::vector<RemoteDisplay>> ScreenStreamer::listDisplays(
+    [[maybe_unused]] std::shared_ptr<ScreenStreamer> keepAlive) {
   const ShareableContent content = co_await fetchContent(limits_.listContent);
   std::vector<RemoteDisplay> result;
   result.reserve(content.displays.size());
@@ -169,6 +174,12 @@ asio::awaitable<std::vector<RemoteDisplay>> ScreenStreamer::displays() {
 
 asio::awaitable<RemoteDisplay> ScreenStreamer::start(std::optional<DisplayID> displayID, int maxWidth,
                                                      int fps) {
+  return starting(shared_from_this(), displayID, maxWidth, fps);
+}
+
+asio::awaitable<RemoteDisplay> ScreenStreamer::starting(
+    [[maybe_unused]] std::shared_ptr<ScreenStreamer> keepAlive, std::optional<DisplayID> displayID,
+    int maxWidth, int fps) {
   co_await stop();
 
   const ShareableContent content = co_await fetchContent(limits_.listContent);
@@ -242,6 +253,10 @@ std::vector<std::shared_ptr<CaptureStream>> ScreenStreamer::takeStreams() {
 }
 
 asio::awaitable<void> ScreenStreamer::stop() {
+  return stopping(shared_from_this());
+}
+
+asio::awaitable<void> ScreenStreamer::stopping([[maybe_unused]] std::shared_ptr<ScreenStreamer> keepAlive) {
   // A named local: the streams must stay alive across the waits below.
   const std::vector<std::shared_ptr<CaptureStream>> streams = takeStreams();
   for (const std::shared_ptr<CaptureStream>& stream : streams) {
@@ -272,6 +287,11 @@ void ScreenStreamer::retire() {
 }
 
 asio::awaitable<bool> ScreenStreamer::exclude(std::set<WindowID> windowIDs) {
+  return excluding(shared_from_this(), std::move(windowIDs));
+}
+
+asio::awaitable<bool> ScreenStreamer::excluding([[maybe_unused]] std::shared_ptr<ScreenStreamer> keepAlive,
+                                                std::set<WindowID> windowIDs) {
   std::shared_ptr<CaptureStream> stream;
   std::optional<DisplayID> displayID;
   {

@@ -130,6 +130,15 @@ class ScreenStreamer final : public CaptureStreamOutput, public std::enable_shar
 
  private:
   ScreenStreamer(std::shared_ptr<CaptureService> service, Limits limits);
+  // The bodies of displays(), start(), stop() and exclude(). Each holds the streamer from the
+  // moment the operation is made until it ends, so that an owner may let go of the streamer while
+  // an operation still waits on the capture service (a stop whose service never answers resumes
+  // after its limit and still touches the streamer).
+  asio::awaitable<std::vector<RemoteDisplay>> listDisplays(std::shared_ptr<ScreenStreamer> keepAlive);
+  asio::awaitable<RemoteDisplay> starting(std::shared_ptr<ScreenStreamer> keepAlive,
+                                          std::optional<DisplayID> displayID, int maxWidth, int fps);
+  asio::awaitable<void> stopping(std::shared_ptr<ScreenStreamer> keepAlive);
+  asio::awaitable<bool> excluding(std::shared_ptr<ScreenStreamer> keepAlive, std::set<WindowID> windowIDs);
 
   std::vector<std::shared_ptr<CaptureStream>> takeStreams();
   asio::awaitable<ShareableContent> fetchContent(double limitSeconds);

@@ -463,6 +463,45 @@ TEST_F(ScreenStreamerTest, TheLastOwnerMayLetGoOnTheCaptureQueue) {
   ASSERT_EQ(released.get_future().wait_for(10s), std::future_status::ready);
 }
 
+TEST_F(ScreenStreamerTest, AStopStillWaitingOnTheServiceKeepsTheStreamerAlive) {
+  streamer = makeStreamer({.stopCapture = 0.2});
+  service->stopBehavior = Behavior::hang();
+  start(1);
+  auto stream = lastStream();
+  bool finished = false;
+  asio::co_spawn(io, streamer->stop(), [&](std::exception_ptr) { finished = true; });
+  io.restart();  // the start above stopped it
+  // Until the stream has been asked to stop: the stop now waits on a service that never answers.
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (stream->stopCalls() == 0 && std::chrono::steady_clock::now() < deadline)
+    io.run_one_for(10ms);
+  ASSERT_EQ(stream->stopCalls(), 1);
+  std::weak_ptr<ScreenStreamer> weak = streamer;
+  streamer.reset();  // the owner lets go while the stop is still waiting
+  EXPECT_FALSE(weak.expired());
+  while (!finished && std::chrono::steady_clock::now() < deadline)
+    io.run_one_for(10ms);
+  ASSERT_TRUE(finished);
+  EXPECT_EQ(pipeline->resets(), 2);  // the stop ran to its end: the pipeline was reset
+  EXPECT_TRUE(weak.expired());
+}
+
+TEST_F(ScreenStreamerTest, OperationsMadeBeforeTheOwnerLetsGoStillRun) {
+  // The operation is made, the owner lets go, and only then is it awaited.
+  auto starting = streamer->start(1, 1920, 30);
+  std::weak_ptr<ScreenStreamer> weak = streamer;
+  streamer.reset();
+  std::optional<RemoteDisplay> started;
+  asio::co_spawn(io, std::move(starting),
+                 [&](std::exception_ptr, RemoteDisplay display) { started = display; });
+  io.restart();
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (!started && std::chrono::steady_clock::now() < deadline)
+    io.run_one_for(10ms);
+  ASSERT_TRUE(started);
+  EXPECT_EQ(started->id, 1u);
+}
+
 TEST_F(ScreenStreamerTest, ExcludeWithoutACaptureReturnsFalse) {
   EXPECT_FALSE(exclude({100}));
   EXPECT_FALSE(exclude({}));

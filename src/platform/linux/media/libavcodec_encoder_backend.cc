@@ -3,6 +3,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/hwcontext.h>
+#include <libavutil/log.h>
 #include <libavutil/opt.h>
 }
 
@@ -387,6 +388,14 @@ int openVaapi(const SessionSettings& settings, const std::string& renderNode, Op
 
 std::unique_ptr<EncoderSession> LibavcodecEncoderBackend::createSession(const SessionSettings& settings,
                                                                         int& status) {
+  // Once per process: libav's own reports (x264's settings and statistics at every open and
+  // close, hardware probing) would flood the host's output; errors still show. A level that is
+  // already quieter stays.
+  static const bool quieted = [] {
+    if (av_log_get_level() > AV_LOG_ERROR) av_log_set_level(AV_LOG_ERROR);
+    return true;
+  }();
+  (void)quieted;
   status = AVERROR_ENCODER_NOT_FOUND;
   if (settings.allowFrameReordering) return nullptr;  // every encoder here runs without reordering
   for (const Encoder encoder : options_.encoders) {

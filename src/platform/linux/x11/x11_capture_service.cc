@@ -285,6 +285,8 @@ ShareableContent X11CaptureService::queryContent() {
   Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c, xcb_query_tree(c, connection_.root()), nullptr));
   if (!tree) return content;
   const xcb_atom_t wmState = internAtom(c, "WM_STATE", true);
+  // A capture's own background window (see WindowComposer) is no window of the desktop.
+  const xcb_atom_t backgroundMarker = internAtom(c, kBackgroundWindowMarker, true);
   const xcb_window_t* children = xcb_query_tree_children(tree.get());
   const int count = xcb_query_tree_children_length(tree.get());
   std::vector<xcb_get_window_attributes_cookie_t> cookies;
@@ -295,6 +297,11 @@ ShareableContent X11CaptureService::queryContent() {
     Reply<xcb_get_window_attributes_reply_t> attributes(
         xcb_get_window_attributes_reply(c, cookies[static_cast<std::size_t>(i)], nullptr));
     if (!attributes || attributes->map_state != XCB_MAP_STATE_VIEWABLE) continue;
+    if (attributes->override_redirect && backgroundMarker != XCB_ATOM_NONE) {
+      Reply<xcb_get_property_reply_t> marker(xcb_get_property_reply(
+          c, xcb_get_property(c, 0, children[i], backgroundMarker, XCB_ATOM_ANY, 0, 0), nullptr));
+      if (marker && marker->type != XCB_NONE) continue;
+    }
     content.windows.push_back(CaptureWindow{children[i]});
     if (wmState == XCB_ATOM_NONE) continue;
     Reply<xcb_get_property_reply_t> own(

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <xcb/composite.h>
 #include <xcb/randr.h>
 #include <xcb/shape.h>
 #include <xcb/xcb.h>
@@ -11,8 +12,10 @@
 #include <asio/io_context.hpp>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -22,6 +25,7 @@
 #include <vector>
 
 #include "core/video/screen_streamer.h"
+#include "platform/linux/x11/window_composer.h"
 #include "platform/linux/x11/xcb_handles.h"
 #include "support/fake_capture_service.h"
 #include "xvfb_server.h"
@@ -474,6 +478,176 @@ TEST_F(X11CaptureTest, TranslucentWindowsAreBlendedOnlyWhileACompositingManagerR
   EXPECT_NEAR(blended[0], 127, 20);
   EXPECT_NEAR(blended[1], 0, 20);
   EXPECT_NEAR(blended[2], 0, 20);
+}
+
+TEST_F(X11CaptureTest, TheRootBackgroundShowsWhereAnExcludedWindowWas) {
+  xcb_connection_t* c = connection.get();
+  // The root's own background, as xsetroot -solid sets it: no window holds it.
+  const std::uint32_t blue = 0x3366CC;
+  xcb_change_window_attributes(c, connection.root(), XCB_CW_BACK_PIXEL, &blue);
+  xcb_clear_area(c, 0, connection.root(), 0, 0, 0, 0);
+  const xcb_window_t cover = makeWindow(connection.root(), 400, 200, 480, 300, 0xFF00FF);
+  xcb_map_window(c, cover);
+  sync();
+
+  start(std::nullopt, 1920, 30);
+  ASSERT_TRUE(exclude({cover}));
+  auto frames = waitForFrames(pipeline->submissions().size() + 2);
+  ASSERT_FALSE(frames.empty());
+  const auto shown = rgbAt(*frames.back().buffer, 640, 350);  // inside the left-out window
+  EXPECT_NEAR(shown[0], 0x33, 12);
+  EXPECT_NEAR(shown[1], 0x66, 12);
+  EXPECT_NEAR(shown[2], 0xCC, 12);
+
+  // The capture's own background window is neither listed nor a layer over the screen.
+  auto content = run<ShareableContent>([&] { return service->shareableContent(); });
+  ASSERT_EQ(content.windows.size(), 1u);
+  EXPECT_EQ(content.windows[0].id, cover);
+
+  // A new background, set by the program users set it with, follows without any event.
+  const std::string command = "DISPLAY=" + server.display() + " xsetroot -solid '#cc6633' 2>/dev/null";
+  if (std::system(command.c_str()) != 0) GTEST_SKIP() << "xsetroot is not available";
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  std::array<double, 3> now{};
+  while (std::chrono::steady_clock::now() < deadline) {
+    frames = waitForFrames(pipeline->submissions().size() + 1);
+    now = rgbAt(*frames.back().buffer, 640, 350);
+    if (std::abs(now[0] - 0xCC) < 12 && std::abs(now[2] - 0x33) < 12) break;
+    std::this_thread::sleep_for(50ms);
+  }
+  EXPECT_NEAR(now[0], 0xCC, 12);
+  EXPECT_NEAR(now[1], 0x66, 12);
+  EXPECT_NEAR(now[2], 0x33, 12);
+
+  // Left out no more: the window shows again and the background window is gone.
+  ASSERT_TRUE(exclude({}));
+  frames = waitForFrames(pipeline->submissions().size() + 2);
+  const auto back = rgbAt(*frames.back().buffer, 640, 350);
+  EXPECT_NEAR(back[0], 255, 20);
+  EXPECT_NEAR(back[1], 0, 20);
+  EXPECT_NEAR(back[2], 255, 20);
+  content = run<ShareableContent>([&] { return service->shareableContent(); });
+  EXPECT_EQ(content.windows.size(), 1u);
+  Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c, xcb_query_tree(c, connection.root()), nullptr));
+  ASSERT_TRUE(tree);
+  EXPECT_EQ(xcb_query_tree_children_length(tree.get()), 1);
+}
+
+TEST_F(X11CaptureTest, TheBackgroundWindowStaysLowestWhenRaised) {
+  xcb_connection_t* c = connection.get();
+  const std::uint32_t blue = 0x3366CC;
+  xcb_change_window_attributes(c, connection.root(), XCB_CW_BACK_PIXEL, &blue);
+  xcb_clear_area(c, 0, connection.root(), 0, 0, 0, 0);
+  const xcb_window_t cover = makeWindow(connection.root(), 400, 200, 480, 300, 0xFF00FF);
+  const xcb_window_t kept = makeWindow(connection.root(), 100, 100, 100, 100, 0x00FF00);
+  xcb_map_window(c, cover);
+  xcb_map_window(c, kept);
+  sync();
+  start(std::nullopt, 1920, 30);
+  ASSERT_TRUE(exclude({cover}));
+  waitForFrames(pipeline->submissions().size() + 1);
+
+  // Find the capture's background window by its marker and raise it over everything.
+  const xcb_atom_t marker = internAtom(c, kBackgroundWindowMarker, true);
+  ASSERT_NE(marker, XCB_ATOM_NONE);
+  Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c, xcb_query_tree(c, connection.root()), nullptr));
+  ASSERT_TRUE(tree);
+  xcb_window_t background = XCB_NONE;
+  for (int i = 0; i < xcb_query_tree_children_length(tree.get()); ++i) {
+    const xcb_window_t child = xcb_query_tree_children(tree.get())[i];
+    Reply<xcb_get_property_reply_t> property(
+        xcb_get_property_reply(c, xcb_get_property(c, 0, child, marker, XCB_ATOM_ANY, 0, 1), nullptr));
+    if (property && property->type != XCB_NONE) background = child;
+  }
+  ASSERT_NE(background, XCB_NONE);
+  EXPECT_EQ(xcb_query_tree_children(tree.get())[0], background);  // lowest
+  const std::uint32_t above = XCB_STACK_MODE_ABOVE;
+  xcb_configure_window(c, background, XCB_CONFIG_WINDOW_STACK_MODE, &above);
+  sync();
+
+  auto frames = waitForFrames(pipeline->submissions().size() + 3);
+  const auto green = rgbAt(*frames.back().buffer, 150, 150);  // the window that is not left out
+  EXPECT_NEAR(green[0], 0, 20);
+  EXPECT_NEAR(green[1], 255, 20);
+  EXPECT_NEAR(green[2], 0, 20);
+  const auto blueShown = rgbAt(*frames.back().buffer, 640, 350);
+  EXPECT_NEAR(blueShown[2], 0xCC, 12);
+  tree.reset(xcb_query_tree_reply(c, xcb_query_tree(c, connection.root()), nullptr));
+  ASSERT_TRUE(tree);
+  EXPECT_EQ(xcb_query_tree_children(tree.get())[0], background);  // back at the bottom
+
+  // Over the bare desktop the pointer is on the root itself: the window takes no input.
+  xcb_warp_pointer(c, XCB_NONE, connection.root(), 0, 0, 0, 0, 1000, 600);
+  Reply<xcb_query_pointer_reply_t> pointer(
+      xcb_query_pointer_reply(c, xcb_query_pointer(c, connection.root()), nullptr));
+  ASSERT_TRUE(pointer);
+  EXPECT_EQ(pointer->child, XCB_WINDOW_NONE);
+}
+
+TEST_F(X11CaptureTest, WithoutManualRedirectionTheDesktopPixmapOrBlackIsTheBackground) {
+  xcb_connection_t* c = connection.get();
+  const std::uint32_t blue = 0x3366CC;
+  xcb_change_window_attributes(c, connection.root(), XCB_CW_BACK_PIXEL, &blue);
+  xcb_clear_area(c, 0, connection.root(), 0, 0, 0, 0);
+  const xcb_window_t cover = makeWindow(connection.root(), 400, 200, 480, 300, 0xFF00FF);
+  xcb_map_window(c, cover);
+  // What a compositing manager does: it redirects every child of the root manually, so the
+  // server refuses the capture's own manual redirection.
+  xcb_composite_redirect_subwindows(c, connection.root(), XCB_COMPOSITE_REDIRECT_MANUAL);
+  sync();
+
+  start(std::nullopt, 1920, 30);
+  ASSERT_TRUE(exclude({cover}));
+  auto frames = waitForFrames(pipeline->submissions().size() + 2);
+  const auto black = rgbAt(*frames.back().buffer, 640, 350);
+  EXPECT_NEAR(black[0], 0, 12);
+  EXPECT_NEAR(black[1], 0, 12);
+  EXPECT_NEAR(black[2], 0, 12);
+
+  // A desktop's pixmap, announced in _XROOTPMAP_ID.
+  const xcb_pixmap_t wallpaper = xcb_generate_id(c);
+  xcb_create_pixmap(c, connection.screen()->root_depth, wallpaper, connection.root(), kScreenWidth,
+                    kScreenHeight);
+  const std::uint32_t orange = 0xFF8800;
+  const xcb_gcontext_t gc = xcb_generate_id(c);
+  xcb_create_gc(c, gc, wallpaper, XCB_GC_FOREGROUND, &orange);
+  const xcb_rectangle_t all{0, 0, kScreenWidth, kScreenHeight};
+  xcb_poly_fill_rectangle(c, wallpaper, gc, 1, &all);
+  xcb_change_property(c, XCB_PROP_MODE_REPLACE, connection.root(), internAtom(c, "_XROOTPMAP_ID", false),
+                      XCB_ATOM_PIXMAP, 32, 1, &wallpaper);
+  sync();
+  frames = waitForFrames(pipeline->submissions().size() + 2);
+  const auto shown = rgbAt(*frames.back().buffer, 640, 350);
+  EXPECT_NEAR(shown[0], 0xFF, 12);
+  EXPECT_NEAR(shown[1], 0x88, 12);
+  EXPECT_NEAR(shown[2], 0x00, 12);
+  // No window of the capture's own was left behind.
+  auto content = run<ShareableContent>([&] { return service->shareableContent(); });
+  EXPECT_EQ(content.windows.size(), 1u);
+  xcb_free_gc(c, gc);
+}
+
+TEST_F(X11CaptureTest, TheDisplayListFollowsARandRResize) {
+  // Xvfb may refuse new modes; then there is nothing to follow.
+  const std::string prefix = "DISPLAY=" + server.display() + " xrandr ";
+  const std::string mode = "\"1024x576_test\"";
+  if (std::system((prefix + "--newmode " + mode + " 48 1024 1064 1168 1312 576 579 584 597 >/dev/null 2>&1")
+                      .c_str()) != 0 ||
+      std::system((prefix + "--addmode screen " + mode + " >/dev/null 2>&1").c_str()) != 0 ||
+      std::system((prefix + "--output screen --mode " + mode + " --fb 1024x576 >/dev/null 2>&1").c_str()) !=
+          0) {
+    GTEST_SKIP() << "this X server refuses RandR mode changes";
+  }
+  auto displays = run<std::vector<RemoteDisplay>>([&] { return streamer->displays(); });
+  ASSERT_EQ(displays.size(), 1u);
+  EXPECT_EQ(displays[0].width, 1024);
+  EXPECT_EQ(displays[0].height, 576);
+  const RemoteDisplay started = start(std::nullopt, 1920, 30);
+  EXPECT_EQ(started.width, 1024);
+  EXPECT_EQ(started.height, 576);
+  auto frames = waitForFrames(1);
+  ASSERT_FALSE(frames.empty());
+  EXPECT_EQ(frames.back().buffer->width, 1024);
 }
 
 TEST_F(X11CaptureTest, ExcludeWithAWindowThatIsNotOnScreenReturnsFalse) {
