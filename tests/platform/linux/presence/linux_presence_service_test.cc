@@ -1,0 +1,251 @@
+#include "platform/linux/presence/linux_presence_service.h"
+
+#include <gio/gunixfdlist.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <xcb/dpms.h>
+#include <xcb/screensaver.h>
+
+#include <asio/io_context.hpp>
+#include <atomic>
+#include <memory>
+#include <optional>
+
+#include "core/util/unique_fd.h"
+#include "fake_bus_service.h"
+#include "xvfb_server.h"
+
+namespace quorvanta {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::FakeBusService;
+using testing::FakeObject;
+using testing::XvfbServer;
+
+constexpr auto kLimit = 5s;
+constexpr std::uint32_t kCookie = 4242;
+constexpr const char* kSessionPath = "/org/freedesktop/login1/session/_32";
+
+constexpr const char* kScreenSaverXml = R"(<node><interface name="org.freedesktop.ScreenSaver">
+  <method name="Inhibit"><arg type="s" direction="in"/><arg type="s" direction="in"/>
+    <arg type="u" direction="out"/></method>
+  <method name="UnInhibit"><arg type="u" direction="in"/></method>
+  <method name="SimulateUserActivity"/>
+  <method name="GetActive"><arg type="b" direction="out"/></method>
+</interface></node>)";
+
+constexpr const char* kLogindXml = R"(<node><interface name="org.freedesktop.login1.Manager">
+  <method name="Inhibit"><arg type="s" direction="in"/><arg type="s" direction="in"/>
+    <arg type="s" direction="in"/><arg type="s" direction="in"/><arg type="h" direction="out"/></method>
+  <method name="GetSessionByPID"><arg type="u" direction="in"/><arg type="o" direction="out"/></method>
+</interface></node>)";
+
+constexpr const char* kSessionXml = R"(<node><interface name="org.freedesktop.login1.Session">
+  <property name="LockedHint" type="b" access="read"/>
+</interface></node>)";
+
+// The session's org.freedesktop.ScreenSaver: hands out one cookie and reports `active`.
+std::unique_ptr<FakeBusService> fakeScreenSaver(const std::string& address, std::atomic<bool>& active) {
+  return std::make_unique<FakeBusService>(
+      address, "org.freedesktop.ScreenSaver",
+      std::vector<FakeObject>{{"/org/freedesktop/ScreenSaver", kScreenSaverXml}},
+      [&active](const FakeBusService::Call& call, GVariant*, GDBusMethodInvocation* invocation) {
+        if (call.method == "Inhibit")
+          g_dbus_method_invocation_return_value(invocation, g_variant_new("(u)", kCookie));
+        else if (call.method == "GetActive")
+          g_dbus_method_invocation_return_value(invocation, g_variant_new("(b)", active.load()));
+        else
+          g_dbus_method_invocation_return_value(invocation, nullptr);
+      });
+}
+
+// logind: each Inhibit hands out the write end of a new pipe whose read end lands in `inhibitor`,
+// and this process's session has LockedHint `locked`.
+std::unique_ptr<FakeBusService> fakeLogind(const std::string& address, UniqueFd& inhibitor,
+                                           std::atomic<bool>& locked) {
+  return std::make_unique<FakeBusService>(
+      address, "org.freedesktop.login1",
+      std::vector<FakeObject>{{"/org/freedesktop/login1", kLogindXml}, {kSessionPath, kSessionXml}},
+      [&inhibitor](const FakeBusService::Call& call, GVariant*, GDBusMethodInvocation* invocation) {
+        if (call.method == "GetSessionByPID") {
+          g_dbus_method_invocation_return_value(invocation, g_variant_new("(o)", kSessionPath));
+          return;
+        }
+        int ends[2];
+        ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+        inhibitor.reset(ends[0]);
+        GUnixFDList* descriptors = g_unix_fd_list_new_from_array(&ends[1], 1);  // takes the write end
+        g_dbus_method_invocation_return_value_with_unix_fd_list(invocation, g_variant_new("(h)", 0),
+                                                                descriptors);
+        g_object_unref(descriptors);
+      },
+      [&locked](const std::string&, const std::string& property) -> GVariant* {
+        return property == "LockedHint" ? g_variant_new_boolean(locked.load()) : nullptr;
+      });
+}
+
+// Whether every write end of the pipe is closed, waiting at most `limit` for it.
+bool writersGone(const UniqueFd& readEnd, std::chrono::milliseconds limit) {
+  pollfd fd{readEnd.get(), POLLIN, 0};
+  return poll(&fd, 1, static_cast<int>(limit.count())) == 1 && (fd.revents & POLLHUP) != 0;
+}
+
+std::size_t callsOf(const FakeBusService& service, const std::string& method) {
+  std::size_t count = 0;
+  for (const auto& call : service.calls())
+    if (call.method == method) ++count;
+  return count;
+}
+
+struct DpmsInfo {
+  bool enabled;
+  std::uint16_t level;
+};
+
+// DPMS as the server reports it; nothing when the server has no DPMS.
+std::optional<DpmsInfo> dpmsInfo(xcb_connection_t* c) {
+  const xcb_query_extension_reply_t* data = xcb_get_extension_data(c, &xcb_dpms_id);
+  if (data == nullptr || data->present == 0) return std::nullopt;
+  const x11::Reply<xcb_dpms_info_reply_t> info(xcb_dpms_info_reply(c, xcb_dpms_info(c), nullptr));
+  if (!info) return std::nullopt;
+  return DpmsInfo{info->state != 0, info->power_level};
+}
+
+bool screenSaverOn(xcb_connection_t* c, xcb_window_t root) {
+  const x11::Reply<xcb_screensaver_query_info_reply_t> info(
+      xcb_screensaver_query_info_reply(c, xcb_screensaver_query_info(c, root), nullptr));
+  return info && info->state == XCB_SCREENSAVER_STATE_ON;
+}
+
+// A message bus of the test's own that activates no services, gone with this object.
+class PrivateBus {
+ public:
+  PrivateBus() : bus_(g_test_dbus_new(G_TEST_DBUS_NONE)) { g_test_dbus_up(bus_); }
+  ~PrivateBus() {
+    g_test_dbus_down(bus_);
+    g_object_unref(bus_);
+  }
+  PrivateBus(const PrivateBus&) = delete;
+  PrivateBus& operator=(const PrivateBus&) = delete;
+
+  std::string address() const { return g_test_dbus_get_bus_address(bus_); }
+
+ private:
+  GTestDBus* bus_;
+};
+
+class PresenceServiceTest : public ::testing::Test {
+ protected:
+  XvfbServer xvfb_;
+  PrivateBus bus_;
+  asio::io_context io_;
+  std::atomic<bool> screenSaverActive_{false};
+  std::atomic<bool> locked_{false};
+  UniqueFd inhibitor_;
+};
+
+TEST_F(PresenceServiceTest, KeepAwakeInhibitsTheSessionAndLogindUntilReleased) {
+  const auto screenSaver = fakeScreenSaver(bus_.address(), screenSaverActive_);
+  const auto logind = fakeLogind(bus_.address(), inhibitor_, locked_);
+  LinuxPresenceService presence(xvfb_.display(), io_.get_executor(), {bus_.address(), bus_.address()});
+
+  auto hold = presence.keepAwake();
+  ASSERT_TRUE(hold);
+  const auto calls = screenSaver->calls();
+  ASSERT_EQ(calls.size(), 1U);
+  EXPECT_EQ(calls[0].method, "Inhibit");
+  EXPECT_EQ(calls[0].arguments, "('Quorvanta Host', 'Quorvanta display stream')");
+  const auto logindCalls = logind->calls();
+  ASSERT_EQ(logindCalls.size(), 1U);
+  EXPECT_EQ(logindCalls[0].arguments,
+            "('idle:sleep', 'Quorvanta Host', 'Quorvanta remote session', 'block')");
+  ASSERT_TRUE(inhibitor_.valid());
+  // The block lasts as long as the hold keeps logind's descriptor open.
+  EXPECT_FALSE(writersGone(inhibitor_, 300ms));
+
+  hold.reset();
+  ASSERT_TRUE(screenSaver->waitForCalls("UnInhibit", 1, kLimit));
+  EXPECT_EQ(screenSaver->calls().back().arguments, "(" + std::to_string(kCookie) + ",)");
+  EXPECT_TRUE(writersGone(inhibitor_, kLimit));
+}
+
+TEST_F(PresenceServiceTest, WithoutAnyBusServiceTheXServerStopsBlanking) {
+  const x11::Connection observer = x11::Connection::connect(xvfb_.display());
+  xcb_connection_t* c = observer.get();
+  const bool hasDpms = dpmsInfo(c).has_value();
+  if (hasDpms) xcb_dpms_enable(c);
+  // A screensaver that starts after a second of idleness.
+  xcb_set_screen_saver(c, 1, 0, XCB_BLANKING_DEFAULT, XCB_EXPOSURES_DEFAULT);
+  xcb_force_screen_saver(c, XCB_SCREEN_SAVER_RESET);
+  ASSERT_FALSE(screenSaverOn(c, observer.root()));  // also makes sure the server has the settings
+  LinuxPresenceService presence(xvfb_.display(), io_.get_executor(), {bus_.address(), bus_.address()});
+
+  auto hold = presence.keepAwake();
+  ASSERT_TRUE(hold);
+  if (hasDpms) {
+    EXPECT_FALSE(dpmsInfo(c)->enabled);
+  }
+  // Well past the timeout, the screensaver still has not started.
+  std::this_thread::sleep_for(2500ms);
+  EXPECT_FALSE(screenSaverOn(c, observer.root()));
+
+  hold.reset();
+  if (hasDpms) {
+    EXPECT_TRUE(dpmsInfo(c)->enabled);
+  }
+  const auto deadline = std::chrono::steady_clock::now() + kLimit;
+  while (!screenSaverOn(c, observer.root()) && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(50ms);
+  EXPECT_TRUE(screenSaverOn(c, observer.root()));
+}
+
+TEST_F(PresenceServiceTest, UserActivityIsToldToTheSessionScreenSaver) {
+  const auto screenSaver = fakeScreenSaver(bus_.address(), screenSaverActive_);
+  LinuxPresenceService presence(xvfb_.display(), io_.get_executor(), {bus_.address(), ""});
+  presence.declareUserActivity();
+  EXPECT_EQ(callsOf(*screenSaver, "SimulateUserActivity"), 1U);
+}
+
+TEST_F(PresenceServiceTest, UserActivityWakesDisplaysThatDpmsTurnedOff) {
+  LinuxPresenceService presence(xvfb_.display(), io_.get_executor(), {"", ""});
+  const x11::Connection observer = x11::Connection::connect(xvfb_.display());
+  xcb_connection_t* c = observer.get();
+  if (!dpmsInfo(c)) GTEST_SKIP() << "this X server has no DPMS";
+  xcb_dpms_enable(c);
+  xcb_dpms_force_level(c, XCB_DPMS_DPMS_MODE_OFF);
+  ASSERT_EQ(dpmsInfo(c)->level, XCB_DPMS_DPMS_MODE_OFF);
+  EXPECT_FALSE(presence.displaysAwake());
+  presence.declareUserActivity();
+  EXPECT_TRUE(presence.displaysAwake());
+  EXPECT_EQ(dpmsInfo(c)->level, XCB_DPMS_DPMS_MODE_ON);
+}
+
+TEST_F(PresenceServiceTest, ScreenLockComesFromLogindElseFromTheScreenSaver) {
+  const auto screenSaver = fakeScreenSaver(bus_.address(), screenSaverActive_);
+  {
+    LinuxPresenceService presence(xvfb_.display(), io_.get_executor(), {bus_.address(), ""});
+    EXPECT_FALSE(presence.screenLocked());
+    screenSaverActive_ = true;
+    EXPECT_TRUE(presence.screenLocked());
+  }
+  const auto logind = fakeLogind(bus_.address(), inhibitor_, locked_);
+  LinuxPresenceService presence(xvfb_.display(), io_.get_executor(), {bus_.address(), bus_.address()});
+  // logind knows the session, and its answer stands.
+  EXPECT_FALSE(presence.screenLocked());
+  locked_ = true;
+  EXPECT_TRUE(presence.screenLocked());
+}
+
+TEST(PresenceServiceWithoutDesktop, AnswersWithoutDisplayOrBuses) {
+  asio::io_context io;
+  LinuxPresenceService presence(":4095", io.get_executor(), {"", "unix:path=/nonexistent/quorvanta-bus"});
+  EXPECT_TRUE(presence.keepAwake());
+  EXPECT_TRUE(presence.displaysAwake());
+  presence.declareUserActivity();
+  EXPECT_FALSE(presence.screenLocked());
+  EXPECT_EQ(presence.watchLocalInput([] {}), nullptr);
+}
+
+}  // namespace
+}  // namespace quorvanta
