@@ -25,6 +25,12 @@ av::FramePtr toRgb(const AVFrame& frame) {
                                        nullptr, nullptr));
   av::FramePtr rgb(av_frame_alloc());
   if (!scale || !rgb) return nullptr;
+  // Convert with the matrix and range the stream declares (BT.601 video range when it says nothing).
+  const int matrix = frame.colorspace == AVCOL_SPC_BT709 ? SWS_CS_ITU709 : SWS_CS_ITU601;
+  const int* coefficients = sws_getCoefficients(matrix);
+  const int fullRange = frame.color_range == AVCOL_RANGE_JPEG ? 1 : 0;
+  sws_setColorspaceDetails(scale.get(), coefficients, fullRange, sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16,
+                           1 << 16);
   rgb->format = AV_PIX_FMT_RGB24;
   rgb->width = frame.width;
   rgb->height = frame.height;

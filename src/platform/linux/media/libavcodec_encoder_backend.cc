@@ -291,6 +291,12 @@ CodecContextPtr newContext(const AVCodec& codec, const SessionSettings& settings
   context->width = settings.width;
   context->height = settings.height;
   context->pix_fmt = AV_PIX_FMT_NV12;
+  // The capture converts to video-range BT.709; the stream says so, so that decoders convert back
+  // with the same matrix.
+  context->color_range = AVCOL_RANGE_MPEG;
+  context->colorspace = AVCOL_SPC_BT709;
+  context->color_primaries = AVCOL_PRI_BT709;
+  context->color_trc = AVCOL_TRC_BT709;
   context->time_base = kTimeBase;
   const auto fps = static_cast<int>(std::clamp<std::int64_t>(settings.expectedFrameRate, 1, 1000));
   context->framerate = AVRational{fps, 1};
