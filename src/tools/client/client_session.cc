@@ -409,6 +409,7 @@ int runClient(const Options& options, const ClientStreams& streams) {
   if (options.command == Command::stream) {
     try {
       video.emplace();
+      if (streams.onFrame) video->setFrameObserver(streams.onFrame);
     } catch (const QuorvantaError& error) {
       streams.err << error.message() << std::endl;
       return kExitFailure;

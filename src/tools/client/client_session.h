@@ -1,9 +1,12 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <ostream>
 
 #include "tools/client/client_options.h"
+
+struct AVFrame;
 
 namespace quorvanta::client {
 
@@ -19,6 +22,8 @@ struct ClientStreams {
   int input = 0;              // the file descriptor that --raw reads; it is not closed
   bool handleSignals = true;  // SIGINT and SIGTERM end the session politely
   std::chrono::milliseconds answerTimeout = kAnswerTimeout;
+  // stream: called with every decoded picture and the moment it was decoded (optional).
+  std::function<void(const AVFrame&, std::chrono::steady_clock::time_point)> onFrame{};
 };
 
 // Runs one pair or connect command to its end on the calling thread and returns the exit code

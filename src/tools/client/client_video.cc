@@ -136,6 +136,7 @@ void VideoReceiver::decode() {
 int VideoReceiver::drain() {
   int pictures = 0;
   while (avcodec_receive_frame(context_.get(), frame_.get()) >= 0) {
+    if (frameObserver_) frameObserver_(*frame_, Clock::now());
     av_frame_unref(last_.get());
     av_frame_move_ref(last_.get(), frame_.get());
     hasFrame_ = true;

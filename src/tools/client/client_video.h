@@ -3,10 +3,12 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <ostream>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/protocol/control_message.h"
@@ -45,9 +47,13 @@ std::optional<double> percentile(std::vector<double> samples, double q);
 class VideoReceiver {
  public:
   using Clock = std::chrono::steady_clock;
+  // Sees every decoded picture, with the moment it came out of the decoder, before it is kept.
+  using FrameObserver = std::function<void(const AVFrame& frame, Clock::time_point decoded)>;
 
   // Throws QuorvantaError when libavcodec cannot decode H.264.
   VideoReceiver();
+
+  void setFrameObserver(FrameObserver observer) { frameObserver_ = std::move(observer); }
 
   // A "videoConfig" message; other messages are ignored.
   void configure(const ControlMessage& message);
@@ -74,6 +80,7 @@ class VideoReceiver {
   std::vector<std::uint8_t> parameterSets_;  // Annex B, sent with the next access unit
   std::vector<std::uint8_t> annexB_;
   bool ended_ = false;
+  FrameObserver frameObserver_;
 
   std::int64_t received_ = 0;
   std::int64_t decoded_ = 0;

@@ -1,15 +1,27 @@
 // quorvanta-demo-scene: fills the X screen with moving content (colour bands, a bouncing block
 // and a frame counter), so that a demo stream has something to show. Runs until killed.
+//
+// With --clock, every frame also carries the moment it was drawn (CLOCK_MONOTONIC in microseconds)
+// as a row of large black and white blocks near the top left corner, so that whoever decodes the
+// stream on the same machine can tell how old each picture is. The row, in units of one block of
+// width / 80 pixels (24 at 1920), starting one block from the left edge, three blocks from the top:
+// the marker 1101, the 48 low bits of the clock, most significant first, and an 8-bit check
+// (the sum of the clock's six bytes, exclusive-or 0xA5). A black margin of one block surrounds it.
+// The scene's window is then also raised above any other window every frame.
 
 #include <xcb/xcb.h>
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -25,9 +37,75 @@ std::uint32_t colour(int step) {
   return (wave(step) << 16) | (wave(step + 170) << 8) | wave(step + 340);
 }
 
+constexpr int kClockBlocksPerWidth = 80;
+constexpr int kClockMarkerBits = 4;
+constexpr int kClockValueBits = 48;
+constexpr int kClockCheckBits = 8;
+constexpr int kClockBits = kClockMarkerBits + kClockValueBits + kClockCheckBits;
+
+std::uint64_t monotonicMicroseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000U +
+         static_cast<std::uint64_t>(now.tv_nsec) / 1'000U;
+}
+
+// The row's bits, left to right.
+std::array<bool, kClockBits> clockBits(std::uint64_t microseconds) {
+  std::array<bool, kClockBits> bits{true, true, false, true};
+  const std::uint64_t value = microseconds & ((std::uint64_t{1} << kClockValueBits) - 1);
+  unsigned check = 0;
+  for (int byte = 0; byte < kClockValueBits / 8; ++byte)
+    check += static_cast<unsigned>(value >> (8 * byte)) & 0xFFU;
+  check = (check ^ 0xA5U) & 0xFFU;
+  for (int bit = 0; bit < kClockValueBits; ++bit)
+    bits[static_cast<std::size_t>(kClockMarkerBits + bit)] =
+        ((value >> (kClockValueBits - 1 - bit)) & 1U) != 0;
+  for (int bit = 0; bit < kClockCheckBits; ++bit)
+    bits[static_cast<std::size_t>(kClockMarkerBits + kClockValueBits + bit)] =
+        ((check >> (kClockCheckBits - 1 - bit)) & 1U) != 0;
+  return bits;
+}
+
+// Draws the clock row (see the top of this file) with the current time, as late as possible.
+void drawClock(xcb_connection_t* c, xcb_window_t window, xcb_gcontext_t gc, const xcb_screen_t& screen,
+               int width) {
+  const int size = width / kClockBlocksPerWidth;
+  const auto at = [size](int blocksX, int blocksY, int blocksWide, int blocksHigh) {
+    return xcb_rectangle_t{
+        static_cast<std::int16_t>(blocksX * size), static_cast<std::int16_t>(blocksY * size),
+        static_cast<std::uint16_t>(blocksWide * size), static_cast<std::uint16_t>(blocksHigh * size)};
+  };
+  const std::array<bool, kClockBits> bits = clockBits(monotonicMicroseconds());
+  std::vector<xcb_rectangle_t> white;
+  for (int index = 0; index < kClockBits; ++index)
+    if (bits[static_cast<std::size_t>(index)]) white.push_back(at(1 + index, 3, 1, 1));
+  const xcb_rectangle_t margin = at(0, 2, kClockBits + 2, 3);
+  xcb_change_gc(c, gc, XCB_GC_FOREGROUND, &screen.black_pixel);
+  xcb_poly_fill_rectangle(c, window, gc, 1, &margin);
+  xcb_change_gc(c, gc, XCB_GC_FOREGROUND, &screen.white_pixel);
+  xcb_poly_fill_rectangle(c, window, gc, static_cast<std::uint32_t>(white.size()), white.data());
+}
+
+// Waits until the X server has carried out every request sent so far.
+void sync(xcb_connection_t* c) {
+  std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  bool withClock = false;
+  for (int index = 1; index < argc; ++index) {
+    const std::string_view argument(argv[index]);
+    if (argument == "--clock") {
+      withClock = true;
+    } else {
+      std::fprintf(stderr, "usage: quorvanta-demo-scene [--clock]\n");
+      return 2;
+    }
+  }
+
   int screenNumber = 0;
   std::unique_ptr<xcb_connection_t, ConnectionCloser> connection(xcb_connect(nullptr, &screenNumber));
   if (xcb_connection_has_error(connection.get())) {
@@ -75,8 +153,19 @@ int main() {
     xcb_change_gc(c, gc, XCB_GC_FOREGROUND, &screen->white_pixel);
     xcb_poly_fill_rectangle(c, window, gc, 1, &block);
     const std::string label = "Quorvanta demo - frame " + std::to_string(frame);
-    xcb_change_gc(c, gc, XCB_GC_FOREGROUND, &screen->black_pixel);
+    const std::uint32_t textColours[] = {screen->black_pixel, screen->white_pixel};
+    xcb_change_gc(c, gc, XCB_GC_FOREGROUND | XCB_GC_BACKGROUND, textColours);
     xcb_image_text_8(c, static_cast<std::uint8_t>(label.size()), window, gc, 20, 30, label.c_str());
+    if (withClock) {
+      // Whatever else opened a window (a host's panel, say) stays below, so that the whole
+      // screen moves and every run shows the same picture.
+      const std::uint32_t above[] = {XCB_STACK_MODE_ABOVE};
+      xcb_configure_window(c, window, XCB_CONFIG_WINDOW_STACK_MODE, above);
+      // The rest of the picture is on the screen before the clock is read, so the time drawn is
+      // the moment the whole frame became visible, give or take the drawing of the row itself.
+      sync(c);
+      drawClock(c, window, gc, *screen, width);
+    }
     xcb_flush(c);
     if (xcb_connection_has_error(c)) return 0;  // the X server went away: the demo is over
     std::this_thread::sleep_until(start + std::chrono::milliseconds(33) * (frame + 1));
