@@ -17,10 +17,21 @@ packages=(
   # X11 screen capture (xcb, MIT-SHM, RandR, XFixes, Composite, Render) and scaling to NV12
   libxcb1-dev libxcb-shm0-dev libxcb-randr0-dev libxcb-xfixes0-dev libxcb-composite0-dev
   libxcb-render0-dev libxcb-render-util0-dev libxcb-shape0-dev libswscale-dev libavutil-dev
+  # X11 remote input: XTEST fake input
+  libxcb-xtest0-dev
+  # local presence: DPMS, the X screensaver and XInput2 raw events; xinput for its tests
+  libxcb-dpms0-dev libxcb-screensaver0-dev libxcb-xinput-dev xinput
   # capture tests: a private X server
   xvfb x11-xserver-utils
+  # the self-contained demo: a private network namespace with its own loopback address
+  iproute2 util-linux
   # H.264 encoding: libavcodec with its libx264, VA-API and NVENC encoders
   libavcodec-dev
+  # pairing QR codes in the terminal and the panel
+  libqrencode-dev
+  # the desktop application (Qt 6 Widgets and its xcb platform plugin); its tests read the
+  # clipboard with xclip and render with the DejaVu fonts
+  qt6-base-dev qt6-qpa-plugins xclip fonts-dejavu-core
 )
 
 sudo=""

@@ -1,0 +1,111 @@
+#include "app/permission_section.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "app/panel_style.h"
+#include "app/symbols.h"
+#include "app/toggle_switch.h"
+
+namespace quorvanta {
+
+PermissionRow::PermissionRow(const QString& title, QWidget* parent) : QWidget(parent) {
+  auto* row = new QHBoxLayout(this);
+  row->setContentsMargins(0, 0, 0, 0);
+  row->setSpacing(8);
+  symbol_ = new QLabel(this);
+  symbol_->setObjectName(QStringLiteral("permissionSymbol"));
+  symbol_->setFixedSize(18, 18);
+  auto* label = makeLabel(title, TextStyle::body, false, this);
+  label->setObjectName(QStringLiteral("permissionTitle"));
+  allowed_ = makeLabel(QStringLiteral("Allowed"), TextStyle::caption, true, this);
+  allowed_->setObjectName(QStringLiteral("allowedText"));
+  allowed_->setWordWrap(false);
+  allow_ = new QPushButton(QStringLiteral("Allow"), this);
+  allow_->setObjectName(QStringLiteral("allowButton"));
+  allow_->setStyleSheet(tintedButtonStyle(Qt::white));
+  allow_->setCursor(Qt::PointingHandCursor);
+  row->addWidget(symbol_);
+  row->addWidget(label, 1);
+  row->addWidget(allowed_);
+  row->addWidget(allow_);
+  connect(allow_, &QPushButton::clicked, this, &PermissionRow::allowRequested);
+}
+
+void PermissionRow::render(bool granted) {
+  if (rendered_ && granted_ == granted) return;
+  rendered_ = true;
+  granted_ = granted;
+  symbol_->setPixmap(granted ? symbolPixmap(Symbol::checkmarkFilled, 18, mintColor(), devicePixelRatioF())
+                             : symbolPixmap(Symbol::circle, 18, warningColor(), devicePixelRatioF()));
+  allowed_->setVisible(granted);
+  allow_->setVisible(!granted);
+}
+
+SwitchRow::SwitchRow(const QString& title, QWidget* parent) : QWidget(parent) {
+  auto* row = new QHBoxLayout(this);
+  row->setContentsMargins(0, 0, 0, 0);
+  row->setSpacing(8);
+  auto* label = makeLabel(title, TextStyle::body, false, this);
+  label->setObjectName(QStringLiteral("switchTitle"));
+  toggle_ = new ToggleSwitch(this);
+  toggle_->setAccessibleName(title);
+  row->addWidget(label, 1);
+  row->addWidget(toggle_, 0, Qt::AlignVCenter);
+  connect(toggle_, &ToggleSwitch::clicked, this, &SwitchRow::clicked);
+}
+
+void SwitchRow::render(bool on) {
+  toggle_->setChecked(on);
+}
+
+PermissionSection::PermissionSection(QWidget* parent) : QWidget(parent) {
+  setObjectName(QStringLiteral("permissions"));
+  auto* column = new QVBoxLayout(this);
+  column->setContentsMargins(0, 0, 0, 0);
+  column->setSpacing(10);
+
+  screenRecording_ = new PermissionRow(QStringLiteral("Screen Recording"), this);
+  screenRecording_->setObjectName(QStringLiteral("screenRecordingRow"));
+  accessibility_ = new PermissionRow(QStringLiteral("Accessibility"), this);
+  accessibility_->setObjectName(QStringLiteral("accessibilityRow"));
+  control_ = new SwitchRow(QStringLiteral("Allow remote control"), this);
+  control_->setObjectName(QStringLiteral("controlSwitch"));
+  auto* controlNote = makeLabel(
+      QStringLiteral("Viewing needs Screen Recording. Control also needs Accessibility. You can keep a "
+                     "connection view only."),
+      TextStyle::caption, true, this);
+  login_ = new SwitchRow(QStringLiteral("Open at login"), this);
+  login_->setObjectName(QStringLiteral("loginSwitch"));
+  curtain_ = new SwitchRow(QStringLiteral("Dim this Mac's screen during sessions"), this);
+  curtain_->setObjectName(QStringLiteral("curtainSwitch"));
+  auto* curtainNote = makeLabel(
+      QStringLiteral(
+          "People near the Mac see a dark screen while your iPhone or iPad still sees everything. It "
+          "lifts when the session ends."),
+      TextStyle::caption, true, this);
+
+  for (QWidget* widget : std::initializer_list<QWidget*>{screenRecording_, accessibility_, control_,
+                                                         controlNote, login_, curtain_, curtainNote})
+    column->addWidget(widget);
+
+  connect(screenRecording_, &PermissionRow::allowRequested, this,
+          &PermissionSection::allowScreenRecordingRequested);
+  connect(accessibility_, &PermissionRow::allowRequested, this,
+          &PermissionSection::allowAccessibilityRequested);
+  connect(control_, &SwitchRow::clicked, this, &PermissionSection::controlEnabledChanged);
+  connect(login_, &SwitchRow::clicked, this, &PermissionSection::loginEnabledChanged);
+  connect(curtain_, &SwitchRow::clicked, this, &PermissionSection::curtainEnabledChanged);
+}
+
+void PermissionSection::render(const HostState& state) {
+  screenRecording_->render(state.screenPermission);
+  accessibility_->render(state.accessibilityPermission);
+  control_->render(state.controlEnabled);
+  login_->render(state.loginEnabled);
+  curtain_->render(state.curtainEnabled);
+}
+
+}  // namespace quorvanta

@@ -1,0 +1,74 @@
+#pragma once
+
+#include <QString>
+#include <QWidget>
+
+#include "core/host/host_model.h"
+
+class QLabel;
+class QPushButton;
+
+namespace quorvanta {
+
+class ToggleSwitch;
+
+// One permission: a check mark when granted, else an empty circle; then "Allowed" or "Allow".
+class PermissionRow : public QWidget {
+  Q_OBJECT
+
+ public:
+  PermissionRow(const QString& title, QWidget* parent = nullptr);
+  void render(bool granted);
+  bool granted() const { return granted_; }
+
+ Q_SIGNALS:
+  void allowRequested();
+
+ private:
+  QLabel* symbol_;
+  QLabel* allowed_;
+  QPushButton* allow_;
+  bool granted_ = false;
+  bool rendered_ = false;
+};
+
+// A title with a switch at the far end. clicked() carries the new value the user chose.
+class SwitchRow : public QWidget {
+  Q_OBJECT
+
+ public:
+  SwitchRow(const QString& title, QWidget* parent = nullptr);
+  void render(bool on);
+  ToggleSwitch* toggle() const { return toggle_; }
+
+ Q_SIGNALS:
+  void clicked(bool on);
+
+ private:
+  ToggleSwitch* toggle_;
+};
+
+// The two permissions, the three switches and their explanations.
+class PermissionSection : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit PermissionSection(QWidget* parent = nullptr);
+  void render(const HostState& state);
+
+ Q_SIGNALS:
+  void allowScreenRecordingRequested();
+  void allowAccessibilityRequested();
+  void controlEnabledChanged(bool enabled);
+  void loginEnabledChanged(bool enabled);
+  void curtainEnabledChanged(bool enabled);
+
+ private:
+  PermissionRow* screenRecording_;
+  PermissionRow* accessibility_;
+  SwitchRow* control_;
+  SwitchRow* login_;
+  SwitchRow* curtain_;
+};
+
+}  // namespace quorvanta

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <string>
+
+#include "core/host/host_model.h"
+
+namespace quorvanta {
+
+// Prints the status line whenever it, the error or the address changes, so that a terminal (or a
+// log) shows what the panel would.
+class StatusPrinter {
+ public:
+  void print(const HostState& state);
+
+ private:
+  std::string last_;
+};
+
+}  // namespace quorvanta

@@ -1,0 +1,161 @@
+// The real quorvanta-host, quorvanta and quorvanta-client programs in a private network namespace
+// whose loopback carries 100.64.0.1, with a stub `tailscale` first on PATH that prints that address.
+// Credentials go to the file store under a temporary HOME; no traffic leaves the namespace.
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <asio/connect.hpp>
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/read.hpp>
+#include <asio/ssl.hpp>
+#include <nlohmann/json.hpp>
+
+#include "core/host/host_test_directory.h"
+#include "core/protocol/pairing_invitation.h"
+#include "integration_fixture.h"
+#include "support/network_namespace.h"
+
+namespace quorvanta::test {
+namespace {
+
+using HostIntegrationTest = IntegrationFixture;
+
+TEST_F(HostIntegrationTest, PairConnectBusyTakeoverAndRevokeThroughTheRealPrograms) {
+  startHost();
+  const auto state = status();
+  EXPECT_EQ(state["address"], kHostAddress);
+  EXPECT_EQ(state["status"], "Ready for your paired devices");
+  EXPECT_EQ(state["credentialStore"], "file");
+
+  const std::string link = pairingLink();
+  ASSERT_TRUE(parsePairingLink(link)) << link;
+  const auto paired = client("anna.json", {"pair", link, "--device-name", "Anna's iPhone"});
+  ASSERT_EQ(paired.status, 0) << paired.output;
+  ASSERT_TRUE(findMessage(paired.output, "paired"));
+  const auto hello = findMessage(paired.output, "hello");
+  ASSERT_TRUE(hello);
+  EXPECT_EQ((*hello)["controlAllowed"], false);
+  EXPECT_EQ((*hello)["features"], nlohmann::json({"frameAck", "warmResume"}));
+  struct stat info {};
+  ASSERT_EQ(::stat((directory_.path() / "anna.json").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  // The secret was used up.
+  EXPECT_NE(client("other.json", {"pair", link}).status, 0);
+
+  const auto devices = control({"devices"});
+  ASSERT_EQ(devices.status, 0);
+  EXPECT_NE(devices.output.find("Anna's iPhone"), std::string::npos) << devices.output;
+
+  auto anna = clientInBackground("anna.json", {"connect", "--exit-after", "30"});
+  ASSERT_TRUE(waitUntil([&] { return status()["activeDevice"] == "Anna's iPhone"; }, 10)) << anna->output();
+
+  // A second device pairs, then finds the host busy.
+  const auto ben = client("ben.json", {"pair", pairingLink(), "--device-name", "Ben's iPad"});
+  EXPECT_EQ(ben.status, 3) << ben.output;
+  const auto busy = findMessage(ben.output, "busy");
+  ASSERT_TRUE(busy) << ben.output;
+  EXPECT_EQ((*busy)["message"], "This Mac is in use by Anna's iPhone.");
+
+  auto takeover = clientInBackground("ben.json", {"connect", "--takeover", "--exit-after", "30"});
+  ASSERT_TRUE(anna->wait(10)) << anna->output();
+  const auto takenOver = findMessage(anna->output(), "takenOver");
+  ASSERT_TRUE(takenOver) << anna->output();
+  EXPECT_EQ((*takenOver)["message"], "Your session moved to Ben's iPad.");
+  ASSERT_TRUE(waitUntil([&] { return status()["activeDevice"] == "Ben's iPad"; }, 10));
+
+  // Revoking the device in session closes it; its token no longer works.
+  const auto benID = nlohmann::json::parse(std::ifstream(directory_.path() / "ben.json"))["deviceID"];
+  ASSERT_EQ(control({"revoke", benID.get<std::string>()}).status, 0);
+  EXPECT_TRUE(takeover->wait(10)) << takeover->output();
+  const auto refused = client("ben.json", {"connect", "--exit-after", "5"});
+  EXPECT_EQ(refused.status, 1);
+  const auto rejected = findMessage(refused.output, "authRejected");
+  ASSERT_TRUE(rejected) << refused.output;
+  EXPECT_EQ((*rejected)["message"], "This device is no longer trusted. Pair it with the Mac again.");
+}
+
+TEST_F(HostIntegrationTest, OnlyTheTailscaleAddressListensAndOnlyTls12OrLaterIsSpoken) {
+  startHost();
+
+  // Listening TCP sockets in this namespace: exactly the host's, on 100.64.0.1:48725 (the kernel
+  // writes the address in host byte order).
+  std::vector<std::string> listening;
+  for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+    std::ifstream file(table);
+    std::string line;
+    std::getline(file, line);
+    while (std::getline(file, line)) {
+      std::istringstream fields(line);
+      std::string slot, local, remote, state;
+      fields >> slot >> local >> remote >> state;
+      if (state == "0A") listening.push_back(local);
+    }
+  }
+  EXPECT_EQ(listening, std::vector<std::string>{"01004064:BE55"});
+
+  asio::io_context io;
+  const auto handshake = [&](int maxVersion) {
+    asio::ssl::context tls(asio::ssl::context::tls_client);
+    SSL_CTX_set_min_proto_version(tls.native_handle(), TLS1_VERSION);
+    SSL_CTX_set_max_proto_version(tls.native_handle(), maxVersion);
+    SSL_CTX_set_security_level(tls.native_handle(), 0);
+    asio::ssl::stream<asio::ip::tcp::socket> stream(io, tls);
+    stream.lowest_layer().connect({asio::ip::make_address(kHostAddress), kPort});
+    std::error_code error;
+    stream.handshake(asio::ssl::stream_base::client, error);
+    return !error;
+  };
+  EXPECT_FALSE(handshake(TLS1_1_VERSION));
+  EXPECT_TRUE(handshake(TLS1_2_VERSION));
+
+  // A link whose certificate hash is not the host's: the client refuses the host.
+  auto invitation = parsePairingLink(pairingLink());
+  ASSERT_TRUE(invitation);
+  invitation->certificateHash = std::string(64, '0');
+  const auto mismatch = client("mismatch.json", {"pair", *invitation->url()});
+  EXPECT_EQ(mismatch.status, 1);
+  EXPECT_NE(mismatch.output.find("The host's certificate does not match the pairing link."),
+            std::string::npos)
+      << mismatch.output;
+  EXPECT_FALSE(std::filesystem::exists(directory_.path() / "mismatch.json"));
+}
+
+TEST_F(HostIntegrationTest, ASecondLaunchShowsTheFirstAndASilentClientIsClosedAtTenSeconds) {
+  startHost();
+  const auto second = run(QUORVANTA_HOST_BINARY, {}, 10);
+  EXPECT_EQ(second.status, 0) << second.output;
+  EXPECT_TRUE(waitUntil([&] { return host_->output().find("no panel") != std::string::npos; }, 5))
+      << host_->output();
+  EXPECT_FALSE(host_->wait(0));
+
+  asio::io_context io;
+  asio::ssl::context tls(asio::ssl::context::tls_client);
+  asio::ssl::stream<asio::ip::tcp::socket> stream(io, tls);
+  stream.lowest_layer().connect({asio::ip::make_address(kHostAddress), kPort});
+  stream.handshake(asio::ssl::stream_base::client);
+  const auto start = std::chrono::steady_clock::now();
+  char byte = 0;
+  std::error_code error;
+  asio::read(stream, asio::buffer(&byte, 1), error);  // the host's close ends the read
+  const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_TRUE(error);
+  EXPECT_GT(waited, 9.0);
+  EXPECT_LT(waited, 20.0);
+
+  // stop turns sharing off and records it.
+  EXPECT_EQ(control({"stop"}).status, 0);
+  EXPECT_EQ(status()["status"], "Sharing is off");
+  EXPECT_EQ(status()["running"], false);
+}
+
+}  // namespace
+}  // namespace quorvanta::test
