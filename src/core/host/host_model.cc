@@ -151,13 +151,17 @@ void HostModel::scheduleTick() {
   });
 }
 
-void HostModel::storeHostEnabled(bool enabled) {
+void HostModel::storeSetting(std::string_view key, bool value) {
   try {
-    settings_.setHostEnabled(enabled);
+    settings_.setBool(key, value);
   } catch (const std::exception& failure) {
-    // The intent is kept in memory either way; the user sees why it will not survive a restart.
+    // The value is kept in memory either way; the user sees why it will not survive a restart.
     state_.error = failure.what();
   }
+}
+
+void HostModel::storeHostEnabled(bool enabled) {
+  storeSetting(kHostEnabledKey, enabled);
 }
 
 void HostModel::start() {
@@ -340,11 +344,7 @@ bool HostModel::controlAllowed() {
 void HostModel::setControlEnabled(bool enabled) {
   if (state_.controlEnabled == enabled) return;
   state_.controlEnabled = enabled;
-  try {
-    settings_.setControlEnabled(enabled);
-  } catch (const std::exception& failure) {
-    state_.error = failure.what();
-  }
+  storeSetting(kControlEnabledKey, enabled);
   if (!enabled) releaseInput();
   if (active_) {
     ControlMessage permissions = ControlMessage::make("permissions");

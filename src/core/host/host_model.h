@@ -177,6 +177,8 @@ class HostModel : public std::enable_shared_from_this<HostModel> {
   void after(double seconds, std::function<void(HostModel&)> action);
   void scheduleTick();
   void publish();
+  // Stores a switch; a failure to write is shown as the error, the value stays in memory.
+  void storeSetting(std::string_view key, bool value);
   void storeHostEnabled(bool enabled);
   void applyListenerState(const TlsListener::State& state);
 

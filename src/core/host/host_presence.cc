@@ -37,11 +37,7 @@ bool HostModel::curtainWanted() const {
 void HostModel::setCurtainEnabled(bool enabled) {
   if (state_.curtainEnabled == enabled) return;
   state_.curtainEnabled = enabled;
-  try {
-    settings_.setCurtainEnabled(enabled);
-  } catch (const std::exception& failure) {
-    state_.error = failure.what();
-  }
+  storeSetting(kCurtainEnabledKey, enabled);
   applyCurtain();
   publish();
 }
@@ -70,10 +66,7 @@ asio::awaitable<void> HostModel::curtainTask(std::weak_ptr<HostModel> weak,
                                              std::shared_ptr<CompletionSignal> previous,
                                              std::shared_ptr<CompletionSignal> done, std::int64_t generation,
                                              std::vector<std::uint32_t> windows) {
-  struct Finish {
-    std::shared_ptr<CompletionSignal> signal;
-    ~Finish() { signal->set(); }
-  } finish{done};
+  const SignalOnExit finish(done);
   if (previous) co_await previous->wait();
   {
     const auto self = weak.lock();

@@ -105,10 +105,7 @@ asio::awaitable<void> HostModel::captureStart(std::weak_ptr<HostModel> weak,
                                               std::shared_ptr<CompletionSignal> previous,
                                               std::shared_ptr<CompletionSignal> done, StreamRequest request) {
   // Starts and stops never overlap: each waits for the one before it.
-  struct Finish {
-    std::shared_ptr<CompletionSignal> signal;
-    ~Finish() { signal->set(); }
-  } finish{done};
+  const SignalOnExit finish(done);
   if (previous) co_await previous->wait();
 
   {
@@ -167,10 +164,7 @@ asio::awaitable<void> HostModel::captureStart(std::weak_ptr<HostModel> weak,
 asio::awaitable<void> HostModel::captureStop(std::shared_ptr<ScreenStreamer> screen,
                                              std::shared_ptr<CompletionSignal> previous,
                                              std::shared_ptr<CompletionSignal> done) {
-  struct Finish {
-    std::shared_ptr<CompletionSignal> signal;
-    ~Finish() { signal->set(); }
-  } finish{done};
+  const SignalOnExit finish(done);
   if (previous) co_await previous->wait();
   co_await screen->stop();
 }

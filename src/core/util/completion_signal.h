@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 
 #include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
@@ -35,6 +36,18 @@ class CompletionSignal {
  private:
   asio::steady_timer timer_;
   bool done_ = false;
+};
+
+// Sets a signal when it goes out of scope, however the task that holds it ends.
+class SignalOnExit {
+ public:
+  explicit SignalOnExit(std::shared_ptr<CompletionSignal> signal) : signal_(std::move(signal)) {}
+  ~SignalOnExit() { signal_->set(); }
+  SignalOnExit(const SignalOnExit&) = delete;
+  SignalOnExit& operator=(const SignalOnExit&) = delete;
+
+ private:
+  std::shared_ptr<CompletionSignal> signal_;
 };
 
 }  // namespace quorvanta
