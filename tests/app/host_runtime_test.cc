@@ -12,6 +12,7 @@
 
 #include "app/curtain_windows.h"
 #include "app/host_runtime.h"
+#include "core/host/host_settings.h"
 #include "gui_test_support.h"
 
 namespace quorvanta {
@@ -108,7 +109,10 @@ TEST_F(HostRuntimeTest, ActionsReachTheModelAndEveryChangeComesBackInOrder) {
   ASSERT_TRUE(testing::waitUntil([&] { return states_.back().status != states_.front().status; }));
   EXPECT_FALSE(states_.back().running);
   EXPECT_TRUE(states_.back().address.empty());
+  EXPECT_TRUE(HostSettings(paths_.settings).hostEnabled());
+  // Quit turns sharing off for good before the process leaves.
   finish(runtime);
+  EXPECT_FALSE(HostSettings(paths_.settings).hostEnabled());
 }
 
 TEST_F(HostRuntimeTest, ControlSocketShowsThePanelAndASecondCopyIsTurnedAway) {
