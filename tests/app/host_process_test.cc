@@ -74,7 +74,7 @@ class HostProcessTest : public ::testing::Test {
                     "PATH=" + (root_ / "bin").string() + ":/usr/bin:/bin",
                     "DISPLAY=" + std::string(std::getenv("DISPLAY")), "QT_QPA_PLATFORM=xcb"};
     // Sanitizer builds: the children follow the same rules as this process.
-    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"})
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"})
       if (const char* value = std::getenv(name)) environment_.push_back(std::string(name) + "=" + value);
     socket_ = root_ / "run" / "quorvanta" / "control.sock";
   }
