@@ -38,22 +38,27 @@ class FakeServiceError : public std::runtime_error {
 
 // How one asynchronous operation of the fake ends.
 struct Behavior {
-  enum class Kind { succeed, fail, hang };
+  enum class Kind { succeed, fail, hang, delay };
   Kind kind = Kind::succeed;
   std::string message;
+  std::chrono::milliseconds delay{0};  // how long a delayed operation takes before it succeeds
 
   static Behavior succeed() { return {}; }
   static Behavior fail(std::string message) { return {Kind::fail, std::move(message)}; }
   static Behavior hang() { return {Kind::hang, {}}; }
+  static Behavior delayed(std::chrono::milliseconds delay) { return {Kind::delay, {}, delay}; }
 };
 
 namespace detail {
-// Runs `behavior`: returns, throws FakeServiceError, or waits far longer than any limit. The
-// reference is read only before the first suspension.
+// Runs `behavior`: returns, throws FakeServiceError, returns after its delay, or waits far longer
+// than any limit. The reference is read only before the first suspension.
 inline asio::awaitable<void> perform(const Behavior& behavior) {
   if (behavior.kind == Behavior::Kind::fail) throw FakeServiceError(behavior.message);
-  if (behavior.kind == Behavior::Kind::hang) {
-    asio::steady_timer timer(co_await asio::this_coro::executor, std::chrono::hours(1));
+  if (behavior.kind == Behavior::Kind::hang || behavior.kind == Behavior::Kind::delay) {
+    const auto duration = behavior.kind == Behavior::Kind::hang
+                              ? std::chrono::steady_clock::duration(std::chrono::hours(1))
+                              : std::chrono::steady_clock::duration(behavior.delay);
+    asio::steady_timer timer(co_await asio::this_coro::executor, duration);
     std::error_code ignored;
     co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
   }

@@ -132,6 +132,9 @@ TEST_F(HostSessionTest, StreamClampsItsSettingsAndAnnouncesTheDisplays) {
 TEST_F(HostSessionTest, OnlyTheLatestOfTwoQuickStreamsAttaches) {
   startSharing();
   TestClient& client = admitted();
+  // Listing the displays takes a moment, so the second request always arrives while the first
+  // capture task still waits.
+  service_->contentBehavior = quorvanta::testing::Behavior::delayed(std::chrono::milliseconds(400));
   ControlMessage first = ControlMessage::make("stream");
   ControlMessage second = ControlMessage::make("stream");
   second.displayID = kSide;

@@ -9,6 +9,7 @@
 #include <asio/io_context.hpp>
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <optional>
 
 #include "core/util/unique_fd.h"
@@ -60,9 +61,26 @@ std::unique_ptr<FakeBusService> fakeScreenSaver(const std::string& address, std:
       });
 }
 
+// The read end of logind's latest inhibitor pipe, handed from the bus thread to the test.
+class InhibitorEnd {
+ public:
+  void reset(int fd) {
+    std::lock_guard guard(lock_);
+    fd_.reset(fd);
+  }
+  int get() const {
+    std::lock_guard guard(lock_);
+    return fd_.get();
+  }
+
+ private:
+  mutable std::mutex lock_;
+  UniqueFd fd_;
+};
+
 // logind: each Inhibit hands out the write end of a new pipe whose read end lands in `inhibitor`,
 // and this process's session has LockedHint `locked`.
-std::unique_ptr<FakeBusService> fakeLogind(const std::string& address, UniqueFd& inhibitor,
+std::unique_ptr<FakeBusService> fakeLogind(const std::string& address, InhibitorEnd& inhibitor,
                                            std::atomic<bool>& locked) {
   return std::make_unique<FakeBusService>(
       address, "org.freedesktop.login1",
@@ -86,7 +104,7 @@ std::unique_ptr<FakeBusService> fakeLogind(const std::string& address, UniqueFd&
 }
 
 // Whether every write end of the pipe is closed, waiting at most `limit` for it.
-bool writersGone(const UniqueFd& readEnd, std::chrono::milliseconds limit) {
+bool writersGone(const InhibitorEnd& readEnd, std::chrono::milliseconds limit) {
   pollfd fd{readEnd.get(), POLLIN, 0};
   return poll(&fd, 1, static_cast<int>(limit.count())) == 1 && (fd.revents & POLLHUP) != 0;
 }
@@ -142,7 +160,7 @@ class PresenceServiceTest : public ::testing::Test {
   asio::io_context io_;
   std::atomic<bool> screenSaverActive_{false};
   std::atomic<bool> locked_{false};
-  UniqueFd inhibitor_;
+  InhibitorEnd inhibitor_;
 };
 
 TEST_F(PresenceServiceTest, KeepAwakeInhibitsTheSessionAndLogindUntilReleased) {
@@ -160,7 +178,7 @@ TEST_F(PresenceServiceTest, KeepAwakeInhibitsTheSessionAndLogindUntilReleased) {
   ASSERT_EQ(logindCalls.size(), 1U);
   EXPECT_EQ(logindCalls[0].arguments,
             "('idle:sleep', 'Quorvanta Host', 'Quorvanta remote session', 'block')");
-  ASSERT_TRUE(inhibitor_.valid());
+  ASSERT_GE(inhibitor_.get(), 0);
   // The block lasts as long as the hold keeps logind's descriptor open.
   EXPECT_FALSE(writersGone(inhibitor_, 300ms));
 
