@@ -66,22 +66,7 @@ sample_sender() {
     >"$work/$name.cpu"
 }
 
-ip link set lo up
-ip addr add 100.64.0.1/32 dev lo
-mkdir -p "$work/bin" "$work/home" "$work/run" "$work/config/quorvanta"
-chmod 700 "$work/run"
-printf '#!/bin/sh\necho 100.64.0.1\n' >"$work/bin/tailscale"
-chmod +x "$work/bin/tailscale"
-echo "hostEnabled=true" >"$work/config/quorvanta/host.conf"
-export PATH="$work/bin:$PATH" HOME="$work/home" XDG_RUNTIME_DIR="$work/run" XDG_CONFIG_HOME="$work/config"
-export XDG_DATA_HOME="$work/data"
-unset DBUS_SESSION_BUS_ADDRESS
-
-exec {displayfd}<> <(:)
-Xvfb -displayfd "$displayfd" -screen 0 1920x1080x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
-pids+=($!)
-read -r -t 10 number <&"$displayfd"
-export DISPLAY=":$number"
+source "$here/scripts/sandbox.sh"
 "$scene" --clock &
 pids+=($!)
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)

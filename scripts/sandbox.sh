@@ -1,0 +1,23 @@
+# Sourced by scripts/run.sh and bench/e2e_latency.sh inside a private network namespace: gives
+# loopback the Tailscale-style address 100.64.0.1, puts a stand-in `tailscale` first on PATH,
+# points HOME and the XDG directories into "$work" with sharing switched on, and starts a private
+# X server at 1920x1080, exporting DISPLAY. Expects "$work" and the array "pids" (the caller kills
+# them on exit).
+
+ip link set lo up
+ip addr add 100.64.0.1/32 dev lo
+mkdir -p "$work/bin" "$work/home" "$work/run" "$work/config/quorvanta"
+chmod 700 "$work/run"
+printf '#!/bin/sh\necho 100.64.0.1\n' >"$work/bin/tailscale"
+chmod +x "$work/bin/tailscale"
+echo "hostEnabled=true" >"$work/config/quorvanta/host.conf"
+export PATH="$work/bin:$PATH" HOME="$work/home" XDG_RUNTIME_DIR="$work/run" XDG_CONFIG_HOME="$work/config"
+export XDG_DATA_HOME="$work/data"
+unset DBUS_SESSION_BUS_ADDRESS
+
+# A private X server on a free display number.
+exec {displayfd}<> <(:)
+Xvfb -displayfd "$displayfd" -screen 0 1920x1080x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+pids+=($!)
+read -r -t 10 number <&"$displayfd"
+export DISPLAY=":$number"
