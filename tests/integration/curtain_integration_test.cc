@@ -18,7 +18,6 @@
 #include <gtest/gtest.h>
 
 #include "integration_fixture.h"
-#include "platform/linux/x11/xvfb_server.h"
 #include "png_pixel.h"
 
 namespace quorvanta::test {
@@ -91,8 +90,7 @@ class CurtainIntegrationTest : public IntegrationFixture {
   void SetUp() override {
     IntegrationFixture::SetUp();
     if (IsSkipped()) return;
-    xvfb_ = std::make_unique<quorvanta::testing::XvfbServer>();
-    environment_["DISPLAY"] = xvfb_->display();
+    startDisplay();
     environment_["QT_QPA_PLATFORM"] = "xcb";
     ASSERT_EQ(std::system(("DISPLAY=" + xvfb_->display() + " xinput create-master person").c_str()), 0);
     desk_ = std::make_unique<Desk>(xvfb_->display());
@@ -103,7 +101,6 @@ class CurtainIntegrationTest : public IntegrationFixture {
     ASSERT_EQ(paired.status, 0) << paired.output;
   }
 
-  std::unique_ptr<quorvanta::testing::XvfbServer> xvfb_;
   std::unique_ptr<Desk> desk_;
 };
 

@@ -18,6 +18,7 @@
 
 #include "child_process.h"
 #include "core/host/host_test_directory.h"
+#include "platform/linux/x11/xvfb_server.h"
 #include "support/network_namespace.h"
 
 namespace quorvanta::test {
@@ -84,6 +85,13 @@ class IntegrationFixture : public ::testing::Test {
     std::ofstream(root / "config" / "quorvanta" / "host.conf") << "hostEnabled=true\n";
   }
 
+  // Starts a private X server in the namespace for the host and returns its display.
+  const std::string& startDisplay() {
+    xvfb_ = std::make_unique<quorvanta::testing::XvfbServer>();
+    environment_["DISPLAY"] = xvfb_->display();
+    return xvfb_->display();
+  }
+
   void startHost() {
     host_ = std::make_unique<ChildProcess>(QUORVANTA_HOST_BINARY, std::vector<std::string>{}, environment_,
                                            directory_.path() / "out" / "host.txt");
@@ -140,6 +148,7 @@ class IntegrationFixture : public ::testing::Test {
 
   ScratchDirectory directory_;
   std::map<std::string, std::optional<std::string>> environment_;
+  std::unique_ptr<quorvanta::testing::XvfbServer> xvfb_;
   std::unique_ptr<ChildProcess> host_;
   int runs_ = 0;
 };

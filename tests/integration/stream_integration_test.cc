@@ -12,7 +12,6 @@
 
 #include "integration_fixture.h"
 #include "platform/linux/x11/x11_clipboard.h"
-#include "platform/linux/x11/xvfb_server.h"
 #include "png_pixel.h"
 
 namespace quorvanta::test {
@@ -112,9 +111,7 @@ class StreamIntegrationTest : public IntegrationFixture {
   void SetUp() override {
     IntegrationFixture::SetUp();
     if (IsSkipped()) return;
-    xvfb_ = std::make_unique<quorvanta::testing::XvfbServer>();
-    environment_["DISPLAY"] = xvfb_->display();
-    window_ = std::make_unique<TestWindow>(xvfb_->display());
+    window_ = std::make_unique<TestWindow>(startDisplay());
     startHost();
     ASSERT_EQ(control({"set", "control", "on"}).status, 0);
     const auto paired = client("phone.json", {"pair", pairingLink(), "--device-name", "Phone"});
@@ -128,7 +125,6 @@ class StreamIntegrationTest : public IntegrationFixture {
     return result;
   }
 
-  std::unique_ptr<quorvanta::testing::XvfbServer> xvfb_;
   std::unique_ptr<TestWindow> window_;
 };
 

@@ -119,15 +119,6 @@ void HostModel::publish() {
   if (observer_) observer_(state_);
 }
 
-void HostModel::post(std::function<void(HostModel&)> action) {
-  asio::post(main_, [weak = weak_from_this(), action = std::move(action)] {
-    if (const auto self = weak.lock()) {
-      action(*self);
-      self->publish();
-    }
-  });
-}
-
 void HostModel::after(double seconds, std::function<void(HostModel&)> action) {
   auto timer = std::make_shared<asio::steady_timer>(main_, toDuration(seconds));
   timer->async_wait([timer, weak = weak_from_this(), action = std::move(action)](const std::error_code&) {

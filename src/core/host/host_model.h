@@ -172,8 +172,7 @@ class HostModel : public std::enable_shared_from_this<HostModel> {
             std::uint16_t port);
   void initialize();
 
-  // Runs `action` on the main executor later if the model still exists.
-  void post(std::function<void(HostModel&)> action);
+  // Runs `action` on the main executor after `seconds` if the model still exists.
   void after(double seconds, std::function<void(HostModel&)> action);
   void scheduleTick();
   void publish();

@@ -184,11 +184,7 @@ void HostModel::captureFailed(const std::string& message) {
   streamReady_ = false;
   releaseInput();
   applyCurtain();
-  if (active_) {
-    ControlMessage unavailable = ControlMessage::make("hostUnavailable");
-    unavailable.message = message;
-    active_->send(unavailable);
-  }
+  if (active_) hostUnavailable(active_, message);
   stopCapture();
 }
 
