@@ -17,6 +17,8 @@
 #include <asio/ssl.hpp>
 #include <asio/steady_timer.hpp>
 
+#include "client/client_state.h"
+#include "client/pinned_tls.h"
 #include "core/protocol/control_message.h"
 #include "core/protocol/pairing_invitation.h"
 #include "core/transport/packet_connection.h"
@@ -24,7 +26,6 @@
 #include "core/trust/host_identity.h"
 #include "core/util/quorvanta_error.h"
 #include "tools/client/client_script.h"
-#include "tools/client/client_state.h"
 #include "tools/client/client_video.h"
 #include "tools/client/raw_input.h"
 
@@ -33,14 +34,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* kCertificateMismatch = "The host's certificate does not match the pairing link.";
 constexpr const char* kNoAnswer = "The host did not answer.";
-
-std::string localHostName() {
-  char name[HOST_NAME_MAX + 1] = {};
-  if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "localhost";
-  return name;
-}
 
 bool isRefusal(const std::string& type) {
   return type == "authRejected" || type == "error" || type == "busy" || type == "takenOver";
@@ -142,20 +136,9 @@ class Session {
 
   void startTls() {
     tls_ = makeClientTlsContext(state_.certificateHash);
-    PacketConnection::TlsStream stream(std::move(socket_), *tls_);
-    // The same pin as the context's, checked here as well so that a refused certificate can be
-    // told apart from any other failed handshake.
-    std::error_code ignored;
-    stream.set_verify_callback(
-        [pin = state_.certificateHash, mismatch = pinMismatch_](bool, asio::ssl::verify_context& verify) {
-          X509_STORE_CTX* store = verify.native_handle();
-          if (X509_STORE_CTX_get_error_depth(store) != 0) return true;
-          const bool matches = certificateSha256Hex(X509_STORE_CTX_get_current_cert(store)) == pin;
-          if (!matches) *mismatch = true;
-          return matches;
-        },
-        ignored);
-    connection_ = PacketConnection::create(std::move(stream), PacketConnection::Role::client);
+    connection_ = PacketConnection::create(
+        pinnedTlsStream(std::move(socket_), *tls_, state_.certificateHash, pinMismatch_),
+        PacketConnection::Role::client);
     connection_->setAcknowledgesVideo(announces(kFeatureFrameAck));
     connection_->setOnVideo([this](Bytes payload) {
       if (extras_.onVideo && !finished_) extras_.onVideo(std::move(payload));

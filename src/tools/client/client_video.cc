@@ -9,8 +9,6 @@
 namespace quorvanta::client {
 namespace {
 
-constexpr std::uint8_t kStartCode[] = {0, 0, 0, 1};
-
 double millisecondsBetween(VideoReceiver::Clock::time_point from, VideoReceiver::Clock::time_point to) {
   return std::chrono::duration<double, std::milli>(to - from).count();
 }
@@ -56,30 +54,12 @@ std::string formatSummary(const VideoSummary& summary) {
   return text;
 }
 
-VideoReceiver::VideoReceiver()
-    : packet_(av_packet_alloc()), frame_(av_frame_alloc()), last_(av_frame_alloc()) {
-  const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
-  if (codec == nullptr) throw QuorvantaError("This libavcodec has no H.264 decoder.");
-  context_.reset(avcodec_alloc_context3(codec));
-  if (!context_ || !packet_ || !frame_ || !last_)
-    throw QuorvantaError("The video decoder could not be set up.");
-  // Every picture as soon as its access unit is in: no frame threads, which would hold pictures
-  // back, but slices may still be decoded in parallel.
-  context_->flags |= AV_CODEC_FLAG_LOW_DELAY;
-  context_->thread_type = FF_THREAD_SLICE;
-  context_->thread_count = 2;
-  if (avcodec_open2(context_.get(), codec, nullptr) < 0) {
-    throw QuorvantaError("The H.264 decoder could not be opened.");
-  }
+VideoReceiver::VideoReceiver() : last_(av_frame_alloc()) {
+  if (!last_) throw QuorvantaError("The video decoder could not be set up.");
 }
 
 void VideoReceiver::configure(const ControlMessage& message) {
-  if (message.type != "videoConfig" || !message.sps || !message.pps) return;
-  parameterSets_.clear();
-  for (const Bytes* set : {&*message.sps, &*message.pps}) {
-    parameterSets_.insert(parameterSets_.end(), std::begin(kStartCode), std::end(kStartCode));
-    parameterSets_.insert(parameterSets_.end(), set->begin(), set->end());
-  }
+  decoder_.configure(message);
 }
 
 void VideoReceiver::receive(std::span<const std::uint8_t> payload) {
@@ -91,66 +71,28 @@ void VideoReceiver::receive(std::span<const std::uint8_t> payload) {
   ++received_;
   payloadBytes_ += static_cast<std::int64_t>(payload.size());
 
-  annexB_.clear();
-  if (payload.empty() || !appendAnnexB(payload.subspan(1))) {
-    ++failed_;
-    return;
-  }
-  decode();
-}
-
-bool VideoReceiver::appendAnnexB(std::span<const std::uint8_t> frame) {
-  annexB_.insert(annexB_.end(), parameterSets_.begin(), parameterSets_.end());
-  while (!frame.empty()) {
-    if (frame.size() < 4) return false;
-    const std::size_t length = std::size_t{frame[0]} << 24 | std::size_t{frame[1]} << 16 |
-                               std::size_t{frame[2]} << 8 | std::size_t{frame[3]};
-    if (length == 0 || length > frame.size() - 4) return false;
-    annexB_.insert(annexB_.end(), std::begin(kStartCode), std::end(kStartCode));
-    annexB_.insert(annexB_.end(), frame.begin() + 4, frame.begin() + 4 + static_cast<std::ptrdiff_t>(length));
-    frame = frame.subspan(4 + length);
-  }
-  parameterSets_.clear();
-  return true;
-}
-
-void VideoReceiver::decode() {
-  if (annexB_.size() > static_cast<std::size_t>(INT32_MAX - AV_INPUT_BUFFER_PADDING_SIZE)) {
-    ++failed_;
-    return;
-  }
   const auto started = Clock::now();
-  av_packet_unref(packet_.get());
-  if (av_new_packet(packet_.get(), static_cast<int>(annexB_.size())) < 0) {
+  const int pictures = decoder_.decode(payload, [this](AVFrame& picture) { take(picture); });
+  if (pictures < 0) {
     ++failed_;
-    return;
+  } else if (pictures > 0) {
+    decodeMs_.push_back(millisecondsBetween(started, Clock::now()));
   }
-  std::copy(annexB_.begin(), annexB_.end(), packet_->data);
-  if (avcodec_send_packet(context_.get(), packet_.get()) < 0) {
-    ++failed_;
-    return;
-  }
-  if (drain() > 0) decodeMs_.push_back(millisecondsBetween(started, Clock::now()));
 }
 
-int VideoReceiver::drain() {
-  int pictures = 0;
-  while (avcodec_receive_frame(context_.get(), frame_.get()) >= 0) {
-    if (frameObserver_) frameObserver_(*frame_, Clock::now());
-    av_frame_unref(last_.get());
-    av_frame_move_ref(last_.get(), frame_.get());
-    hasFrame_ = true;
-    ++decoded_;
-    ++pictures;
-  }
-  return pictures;
+void VideoReceiver::take(AVFrame& picture) {
+  if (frameObserver_) frameObserver_(picture, Clock::now());
+  av_frame_unref(last_.get());
+  av_frame_move_ref(last_.get(), &picture);
+  hasFrame_ = true;
+  ++decoded_;
 }
 
 void VideoReceiver::end() {
   if (ended_) return;
   ended_ = true;
   endedAt_ = Clock::now();
-  if (avcodec_send_packet(context_.get(), nullptr) >= 0) drain();
+  decoder_.flush([this](AVFrame& picture) { take(picture); });
 }
 
 VideoSummary VideoReceiver::summary() const {

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "client/h264_decoder.h"
 #include "core/protocol/control_message.h"
 #include "platform/linux/media/av_handles.h"
 #include "tools/client/client_options.h"
@@ -40,10 +41,8 @@ std::string formatSummary(const VideoSummary& summary);
 // without samples.
 std::optional<double> percentile(std::vector<double> samples, double q);
 
-// Decodes the host's video: packets of a keyframe flag byte and length-prefixed NAL units, with
-// the parameter sets arriving separately in "videoConfig" just before the keyframe that needs them.
-// Each access unit goes to the decoder as Annex B, the parameter sets first when new ones arrived.
-// Keeps the last decoded picture and the timings for the summary.
+// Decodes the host's video with the shared H264Decoder, keeping the last decoded picture and the
+// timings for the summary.
 class VideoReceiver {
  public:
   using Clock = std::chrono::steady_clock;
@@ -67,18 +66,12 @@ class VideoReceiver {
   VideoSummary summary() const;
 
  private:
-  bool appendAnnexB(std::span<const std::uint8_t> frame);
-  void decode();
-  // Takes every picture the decoder has ready; how many there were.
-  int drain();
+  // Keeps `picture` as the last one.
+  void take(AVFrame& picture);
 
-  av::CodecContextPtr context_;
-  av::PacketPtr packet_;
-  av::FramePtr frame_;
+  H264Decoder decoder_;
   av::FramePtr last_;
   bool hasFrame_ = false;
-  std::vector<std::uint8_t> parameterSets_;  // Annex B, sent with the next access unit
-  std::vector<std::uint8_t> annexB_;
   bool ended_ = false;
   FrameObserver frameObserver_;
 

@@ -1,4 +1,4 @@
-#include "tools/client/client_state.h"
+#include "client/client_state.h"
 
 #include <gtest/gtest.h>
 

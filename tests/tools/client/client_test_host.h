@@ -18,7 +18,7 @@
 #include "core/trust/host_identity.h"
 #include "support/test_tls.h"
 #include "tools/client/client_session.h"
-#include "tools/client/client_state.h"
+#include "client/client_state.h"
 #include "tools/client/scratch_directory.h"
 
 namespace quorvanta::client {

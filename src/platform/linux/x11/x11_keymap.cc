@@ -53,6 +53,17 @@ std::optional<std::uint8_t> keycodeForMacKey(std::uint16_t macKeyCode) {
   return static_cast<std::uint8_t>(kEvdevCodes[macKeyCode] + kEvdevOffset);
 }
 
+std::optional<std::uint16_t> macKeyForKeycode(std::uint32_t keycode) {
+  if (keycode <= kEvdevOffset || keycode > 255) return std::nullopt;
+  std::optional<std::uint16_t> found;
+  for (std::uint16_t mac = 0; mac < kEvdevCodes.size(); ++mac) {
+    if (kEvdevCodes[mac] != keycode - kEvdevOffset) continue;
+    // The last of several codes wins: Control (59) and RightControl (62) come after the commands.
+    found = mac;
+  }
+  return found;
+}
+
 bool isModifierMacKey(std::uint16_t macKeyCode) {
   return macKeyCode >= 54 && macKeyCode <= 62;
 }

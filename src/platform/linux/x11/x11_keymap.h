@@ -13,6 +13,12 @@ namespace quorvanta::x11 {
 // name no key a PC keyboard has.
 std::optional<std::uint8_t> keycodeForMacKey(std::uint16_t macKeyCode);
 
+// The inverse, for a client on an X server: the virtual key code of the key at X keycode
+// `keycode`'s position, or nothing for keys the table above leaves out. Where two virtual key
+// codes share a position (command and control both sit on the control keys), the control key's
+// code is given. keycodeForMacKey(*macKeyForKeycode(k)) == k wherever the result is present.
+std::optional<std::uint16_t> macKeyForKeycode(std::uint32_t keycode);
+
 // Whether `macKeyCode` names a modifier key (shift, control, option, command, caps lock).
 bool isModifierMacKey(std::uint16_t macKeyCode);
 

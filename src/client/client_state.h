@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include <nlohmann/json_fwd.hpp>
+
 namespace quorvanta::client {
 
 // What the client keeps between runs: its own device identity and the host it paired with.
@@ -19,6 +21,15 @@ struct ClientState {
 
   bool operator==(const ClientState&) const = default;
 };
+
+// One state as a JSON object, and back: every field is required, the token may be empty (a
+// program that keeps the token elsewhere stores it so). Reading throws std::invalid_argument or
+// a nlohmann::json exception for an object that does not hold a complete state.
+nlohmann::json clientStateToJson(const ClientState& state);
+ClientState clientStateFromJson(const nlohmann::json& object);
+
+// This computer's host name, for the device names sent with "pair".
+std::string localHostName();
 
 // $XDG_CONFIG_HOME/quorvanta-client/state.json, or ~/.config/quorvanta-client/state.json, with
 // the same rules for the variable as the host's own configuration directory. Throws

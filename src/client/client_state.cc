@@ -1,4 +1,8 @@
-#include "tools/client/client_state.h"
+#include "client/client_state.h"
+
+#include <unistd.h>
+
+#include <climits>
 
 #include <cerrno>
 #include <system_error>
@@ -23,8 +27,9 @@ std::string requiredString(const json& object, const char* key) {
   return it->get<std::string>();
 }
 
-ClientState parseState(const std::string& text) {
-  const json object = json::parse(text);
+}  // namespace
+
+ClientState clientStateFromJson(const json& object) {
   if (!object.is_object()) throw std::invalid_argument("not an object");
   ClientState state;
   state.deviceID = requiredString(object, "deviceID");
@@ -42,7 +47,19 @@ ClientState parseState(const std::string& text) {
   return state;
 }
 
-}  // namespace
+json clientStateToJson(const ClientState& state) {
+  return {
+      {"deviceID", state.deviceID}, {"deviceName", state.deviceName},           {"hostID", state.hostID},
+      {"token", state.token},       {"certificateHash", state.certificateHash}, {"address", state.address},
+      {"port", state.port},
+  };
+}
+
+std::string localHostName() {
+  char name[HOST_NAME_MAX + 1] = {};
+  if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "localhost";
+  return name;
+}
 
 fs::path defaultStatePath() {
   // configDirectory() is <config home>/quorvanta; the client keeps a directory of its own there.
@@ -59,7 +76,7 @@ std::optional<ClientState> loadClientState(const fs::path& path) {
                          " could not be read: " + error.code().message() + ".");
   }
   try {
-    return parseState(text);
+    return clientStateFromJson(json::parse(text));
   } catch (const std::exception&) {
     throw QuorvantaError("The client state " + path.string() +
                          " is damaged. Remove it and pair this client again.");
@@ -67,11 +84,7 @@ std::optional<ClientState> loadClientState(const fs::path& path) {
 }
 
 void saveClientState(const fs::path& path, const ClientState& state) {
-  const json object = {
-      {"deviceID", state.deviceID}, {"deviceName", state.deviceName},           {"hostID", state.hostID},
-      {"token", state.token},       {"certificateHash", state.certificateHash}, {"address", state.address},
-      {"port", state.port},
-  };
+  const json object = clientStateToJson(state);
   // Names typed by people may not be UTF-8; such bytes are kept as replacement characters.
   const std::string text = object.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
   try {
