@@ -47,18 +47,19 @@ ViewerWindow::ViewerWindow(HostBook& book, QWidget* parent) : QMainWindow(parent
   view_->setFocus();
   resize(1280, 760);
 
-  QMenu* hostMenu = menuBar()->addMenu("&Host");
+  QMenu* hostMenu = menuBar()->addMenu("Host");
   hostMenu->addAction("Connect to…", this, &ViewerWindow::showHosts);
   hostMenu->addAction("Pair with a host…", this, &ViewerWindow::pairWithHost);
   hostMenu->addSeparator();
-  hostMenu->addAction("Quit", QKeySequence::Quit, qApp, &QApplication::quit);
-  displayMenu_ = menuBar()->addMenu("&Display");
+  // No mnemonics and no shortcuts besides F11: every other key belongs to the host.
+  hostMenu->addAction("Quit", qApp, &QApplication::quit);
+  displayMenu_ = menuBar()->addMenu("Display");
   displayMenu_->setEnabled(false);
   displayGroup_ = new QActionGroup(this);
-  QMenu* editMenu = menuBar()->addMenu("&Edit");
+  QMenu* editMenu = menuBar()->addMenu("Edit");
   editMenu->addAction("Send clipboard to host", this, [this] { sendClipboard(true); });
   editMenu->addAction("Copy from host", this, &ViewerWindow::copyFromHost);
-  QMenu* viewMenu = menuBar()->addMenu("&View");
+  QMenu* viewMenu = menuBar()->addMenu("View");
   QAction* fullScreen = viewMenu->addAction("Full screen", this, &ViewerWindow::toggleFullScreen);
   fullScreen->setShortcut(Qt::Key_F11);
   fullScreen->setShortcutContext(Qt::ApplicationShortcut);
