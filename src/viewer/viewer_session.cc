@@ -129,7 +129,8 @@ void ViewerSession::onConnected(std::uint64_t generation, const std::error_code&
                           ": " + error.message() + ".",
                       true);
   }
-  tls_ = makeClientTlsContext(host_.certificateHash);
+  // One context for every attempt: a cancelled connection may still hold the previous one's.
+  if (!tls_) tls_ = makeClientTlsContext(host_.certificateHash);
   pinMismatch_ = std::make_shared<bool>(false);
   connection_ = PacketConnection::create(
       client::pinnedTlsStream(std::move(*socket_), *tls_, host_.certificateHash, pinMismatch_),
