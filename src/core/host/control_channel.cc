@@ -430,10 +430,39 @@ std::size_t transferBefore(int fd, short events, Clock::time_point deadline, Tra
 
 }  // namespace
 
+namespace {
+
+// The socket's directory must be this user's own, not a link and closed to everyone else, as
+// the host makes it: otherwise someone else may have put a server there.
+void checkPrivateDirectory(const fs::path& directory) {
+  struct stat status {};
+  if (::lstat(directory.c_str(), &status) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) throw QuorvantaError(kNotRunning);
+    throw QuorvantaError("Could not check the directory " + directory.string() + ": " + systemText(errno) +
+                         ".");
+  }
+  if (!S_ISDIR(status.st_mode) || status.st_uid != ::geteuid() || (status.st_mode & 077) != 0) {
+    throw QuorvantaError("The directory " + directory.string() +
+                         " of the control socket is not private to this user, so Quorvanta will not use it.");
+  }
+}
+
+void checkServerUser(int fd, const fs::path& socketPath) {
+  ucred credentials{};
+  socklen_t size = sizeof credentials;
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0 || credentials.uid != ::geteuid()) {
+    throw QuorvantaError("The server at " + socketPath.string() +
+                         " belongs to another user, so Quorvanta will not talk to it.");
+  }
+}
+
+}  // namespace
+
 nlohmann::json sendControlRequest(const fs::path& socketPath, const nlohmann::json& request,
                                   std::chrono::milliseconds timeout) {
   const Clock::time_point deadline = Clock::now() + timeout;
   const sockaddr_un address = addressOf(socketPath);
+  checkPrivateDirectory(socketPath.parent_path());
   UniqueFd fd = unixSocket();
 
   // A blocking connect to a local socket waits for room in the listen queue at most this long.
@@ -450,6 +479,7 @@ nlohmann::json sendControlRequest(const fs::path& socketPath, const nlohmann::js
     throw QuorvantaError("Could not reach Quorvanta Host at " + socketPath.string() + ": " +
                          systemText(error) + ".");
   }
+  checkServerUser(fd.get(), socketPath);
   ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) | O_NONBLOCK);
 
   const std::string line = encodeLine(request);

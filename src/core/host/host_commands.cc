@@ -101,11 +101,15 @@ nlohmann::json handleControlRequest(HostModel& model, const nlohmann::json& requ
     const auto value = boolArgument(request);
     if (!setting || !value || (*setting != "control" && *setting != "curtain"))
       return failure("Say which setting to change (control or curtain) and whether to turn it on or off.");
+    // A switch that could not be stored is reported, not passed off as done.
+    const auto errorBefore = model.state().error;
     if (*setting == "control") {
       model.setControlEnabled(*value);
     } else {
       model.setCurtainEnabled(*value);
     }
+    const auto& error = model.state().error;
+    if (error && error != errorBefore) return failure(*error);
     return success();
   }
   if (name == "login") {
