@@ -21,6 +21,7 @@
 #include <asio/steady_timer.hpp>
 #include <asio/write.hpp>
 
+#include "core/host/control_request.h"
 #include "core/util/paths.h"
 #include "core/util/quorvanta_error.h"
 #include "core/util/unique_fd.h"
@@ -229,8 +230,9 @@ class ControlServer::Connection : public std::enable_shared_from_this<Connection
   }
 
   nlohmann::json answer(const std::string& line) {
-    const nlohmann::json request = nlohmann::json::parse(line, nullptr, false);
-    if (request.is_discarded() || !request.is_object()) return failure("The request is not valid JSON.");
+    const auto parsed = parseControlRequest(line);
+    if (!parsed) return failure("The request is not valid JSON.");
+    const nlohmann::json& request = *parsed;
     const auto core = core_.lock();
     if (!core || !core->handler) return failure("Quorvanta Host is shutting down.");
     // A copy, so that the handler may close or destroy the server while it runs.

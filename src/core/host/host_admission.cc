@@ -64,12 +64,6 @@ void HostModel::accept(PacketConnection::TlsStream stream) {
     stream.lowest_layer().close(ignored);
     return;
   }
-  // Peers that connect and say nothing must not keep paired devices out: the oldest silent
-  // connection makes room for a new one.
-  if (pending_.size() >= kMaxPending && !evictSilentPending()) {
-    stream.lowest_layer().close(ignored);
-    return;
-  }
   const auto samePeer = std::count_if(pendingPeers_.begin(), pendingPeers_.end(),
                                       [&](const auto& entry) { return entry.second == peer; });
   if (static_cast<std::size_t>(samePeer) >= kMaxPendingPerPeer) {
@@ -82,6 +76,12 @@ void HostModel::accept(PacketConnection::TlsStream stream) {
   if (now - record.windowStart > timings_.attemptWindow) {
     record = Attempts{now, 0};
   } else if (record.count >= kMaxAttemptsPerWindow) {
+    stream.lowest_layer().close(ignored);
+    return;
+  }
+  // Peers that connect and say nothing must not keep paired devices out: the oldest silent
+  // connection makes room for a new one that passed the limits above.
+  if (pending_.size() >= kMaxPending && !evictSilentPending()) {
     stream.lowest_layer().close(ignored);
     return;
   }

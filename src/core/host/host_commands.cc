@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "core/host/control_request.h"
+
 namespace quorvanta {
 namespace {
 
@@ -24,17 +26,12 @@ nlohmann::json success() {
   return {{"ok", true}};
 }
 
-// The Boolean "value" of a request, or nothing when it is missing or not a Boolean.
 std::optional<bool> boolArgument(const nlohmann::json& request) {
-  const auto value = request.find("value");
-  if (value == request.end() || !value->is_boolean()) return std::nullopt;
-  return value->get<bool>();
+  return requestBool(request, "value");
 }
 
 std::optional<std::string> textArgument(const nlohmann::json& request, const char* key) {
-  const auto value = request.find(key);
-  if (value == request.end() || !value->is_string()) return std::nullopt;
-  return value->get<std::string>();
+  return requestText(request, key);
 }
 
 }  // namespace
