@@ -32,6 +32,8 @@ packages=(
   # the desktop application (Qt 6 Widgets and its xcb platform plugin); its tests read the
   # clipboard with xclip and render with the DejaVu fonts
   qt6-base-dev qt6-qpa-plugins xclip fonts-dejavu-core
+  # hardening tests: pgrep finds what a killed child left running
+  procps
 )
 
 sudo=""

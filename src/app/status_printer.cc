@@ -2,6 +2,8 @@
 
 #include <iostream>
 
+#include "core/protocol/utf8.h"
+
 namespace quorvanta {
 
 void StatusPrinter::print(const HostState& state) {
@@ -9,7 +11,8 @@ void StatusPrinter::print(const HostState& state) {
                            (state.address.empty() ? "" : " [" + state.address + "]");
   if (line == last_) return;
   last_ = line;
-  std::cout << "quorvanta-host: " << line << std::endl;
+  // The status names the device in session, whose name came from the device.
+  std::cout << "quorvanta-host: " << escapeForTerminal(line) << std::endl;
 }
 
 }  // namespace quorvanta

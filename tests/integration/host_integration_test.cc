@@ -129,7 +129,7 @@ TEST_F(HostIntegrationTest, OnlyTheTailscaleAddressListensAndOnlyTls12OrLaterIsS
   EXPECT_FALSE(std::filesystem::exists(directory_.path() / "mismatch.json"));
 }
 
-TEST_F(HostIntegrationTest, ASecondLaunchShowsTheFirstAndASilentClientIsClosedAtTenSeconds) {
+TEST_F(HostIntegrationTest, ASecondLaunchShowsTheFirstAndASilentClientIsClosedAfterThreeSeconds) {
   startHost();
   const auto second = run(QUORVANTA_HOST_BINARY, {}, 10);
   EXPECT_EQ(second.status, 0) << second.output;
@@ -148,8 +148,9 @@ TEST_F(HostIntegrationTest, ASecondLaunchShowsTheFirstAndASilentClientIsClosedAt
   asio::read(stream, asio::buffer(&byte, 1), error);  // the host's close ends the read
   const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   EXPECT_TRUE(error);
-  EXPECT_GT(waited, 9.0);
-  EXPECT_LT(waited, 20.0);
+  // A client that never says anything gets about 3 s, not the 10 s allowed for authentication.
+  EXPECT_GT(waited, 2.0);
+  EXPECT_LT(waited, 9.0);
 
   // stop turns sharing off and records it.
   EXPECT_EQ(control({"stop"}).status, 0);

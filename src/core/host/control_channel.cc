@@ -21,6 +21,7 @@
 #include <asio/steady_timer.hpp>
 #include <asio/write.hpp>
 
+#include "core/host/control_request.h"
 #include "core/util/paths.h"
 #include "core/util/quorvanta_error.h"
 #include "core/util/unique_fd.h"
@@ -229,8 +230,9 @@ class ControlServer::Connection : public std::enable_shared_from_this<Connection
   }
 
   nlohmann::json answer(const std::string& line) {
-    const nlohmann::json request = nlohmann::json::parse(line, nullptr, false);
-    if (request.is_discarded() || !request.is_object()) return failure("The request is not valid JSON.");
+    const auto parsed = parseControlRequest(line);
+    if (!parsed) return failure("The request is not valid JSON.");
+    const nlohmann::json& request = *parsed;
     const auto core = core_.lock();
     if (!core || !core->handler) return failure("Quorvanta Host is shutting down.");
     // A copy, so that the handler may close or destroy the server while it runs.
@@ -430,10 +432,39 @@ std::size_t transferBefore(int fd, short events, Clock::time_point deadline, Tra
 
 }  // namespace
 
+namespace {
+
+// The socket's directory must be this user's own, not a link and closed to everyone else, as
+// the host makes it: otherwise someone else may have put a server there.
+void checkPrivateDirectory(const fs::path& directory) {
+  struct stat status {};
+  if (::lstat(directory.c_str(), &status) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) throw QuorvantaError(kNotRunning);
+    throw QuorvantaError("Could not check the directory " + directory.string() + ": " + systemText(errno) +
+                         ".");
+  }
+  if (!S_ISDIR(status.st_mode) || status.st_uid != ::geteuid() || (status.st_mode & 077) != 0) {
+    throw QuorvantaError("The directory " + directory.string() +
+                         " of the control socket is not private to this user, so Quorvanta will not use it.");
+  }
+}
+
+void checkServerUser(int fd, const fs::path& socketPath) {
+  ucred credentials{};
+  socklen_t size = sizeof credentials;
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0 || credentials.uid != ::geteuid()) {
+    throw QuorvantaError("The server at " + socketPath.string() +
+                         " belongs to another user, so Quorvanta will not talk to it.");
+  }
+}
+
+}  // namespace
+
 nlohmann::json sendControlRequest(const fs::path& socketPath, const nlohmann::json& request,
                                   std::chrono::milliseconds timeout) {
   const Clock::time_point deadline = Clock::now() + timeout;
   const sockaddr_un address = addressOf(socketPath);
+  checkPrivateDirectory(socketPath.parent_path());
   UniqueFd fd = unixSocket();
 
   // A blocking connect to a local socket waits for room in the listen queue at most this long.
@@ -450,6 +481,7 @@ nlohmann::json sendControlRequest(const fs::path& socketPath, const nlohmann::js
     throw QuorvantaError("Could not reach Quorvanta Host at " + socketPath.string() + ": " +
                          systemText(error) + ".");
   }
+  checkServerUser(fd.get(), socketPath);
   ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) | O_NONBLOCK);
 
   const std::string line = encodeLine(request);

@@ -74,6 +74,10 @@ class ControlServer {
 // Client side, blocking: connects to `socketPath`, writes one request line and reads one reply
 // line, all within `timeout`. Throws QuorvantaError:
 // - "Quorvanta Host is not running." when nothing listens on the path;
+// - "The directory <dir> of the control socket is not private to this user, so Quorvanta will not
+//   use it." when the socket's directory is not this user's own, is a link or is open to others;
+// - "The server at <path> belongs to another user, so Quorvanta will not talk to it." when the
+//   listening process (SO_PEERCRED) runs as another user;
 // - "Quorvanta Host did not answer in time." after `timeout`;
 // - "Quorvanta Host closed the connection without answering." when it hangs up first;
 // - "Quorvanta Host sent a reply that could not be read." for a reply that is not a JSON object;

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include <asio/ip/address.hpp>
 #include <asio/post.hpp>
 
 #include "core/host/host_model.h"
@@ -27,13 +28,42 @@ std::string peerAddress(PacketConnection::TlsStream& stream) {
 
 }  // namespace
 
+bool HostModel::peerOnTailnet(const std::string& peer) const {
+  // Linux takes packets for a local address on any interface, so a neighbour can reach the
+  // listener from outside the tailnet; every limit below assumes tailnet addresses.
+  if (!peer.empty() && peer == listenAddress_) return true;
+  std::error_code error;
+  const auto address = asio::ip::make_address(peer, error);
+  if (error) return false;
+  asio::ip::address_v4 v4;
+  if (address.is_v4()) {
+    v4 = address.to_v4();
+  } else if (address.to_v6().is_v4_mapped()) {
+    v4 = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+  } else {
+    return false;
+  }
+  return (v4.to_uint() & 0xFFC00000u) == 0x64400000u;  // 100.64.0.0/10
+}
+
+bool HostModel::evictSilentPending() {
+  for (const auto& [id, connection] : pending_) {
+    if (spoken_.contains(id)) continue;
+    // Identifiers grow with every connection: the first silent one is the oldest.
+    connection->cancel();
+    forgetPending(id);
+    return true;
+  }
+  return false;
+}
+
 void HostModel::accept(PacketConnection::TlsStream stream) {
   std::error_code ignored;
-  if (pending_.size() >= kMaxPending) {
+  std::string peer = peerAddress(stream);
+  if (!peerOnTailnet(peer)) {
     stream.lowest_layer().close(ignored);
     return;
   }
-  std::string peer = peerAddress(stream);
   const auto samePeer = std::count_if(pendingPeers_.begin(), pendingPeers_.end(),
                                       [&](const auto& entry) { return entry.second == peer; });
   if (static_cast<std::size_t>(samePeer) >= kMaxPendingPerPeer) {
@@ -46,6 +76,12 @@ void HostModel::accept(PacketConnection::TlsStream stream) {
   if (now - record.windowStart > timings_.attemptWindow) {
     record = Attempts{now, 0};
   } else if (record.count >= kMaxAttemptsPerWindow) {
+    stream.lowest_layer().close(ignored);
+    return;
+  }
+  // Peers that connect and say nothing must not keep paired devices out: the oldest silent
+  // connection makes room for a new one that passed the limits above.
+  if (pending_.size() >= kMaxPending && !evictSilentPending()) {
     stream.lowest_layer().close(ignored);
     return;
   }
@@ -80,6 +116,11 @@ void HostModel::accept(PacketConnection::TlsStream stream) {
   });
   channel->start();
 
+  after(timings_.firstMessageLimit, [id, weakChannel](HostModel& self) {
+    if (!self.pending_.contains(id) || self.spoken_.contains(id)) return;
+    if (const auto connection = weakChannel.lock()) connection->cancel();
+    self.forgetPending(id);
+  });
   after(timings_.pendingLimit, [id, weakChannel](HostModel& self) {
     if (!self.pending_.contains(id)) return;
     if (const auto connection = weakChannel.lock()) connection->cancel();
@@ -90,6 +131,26 @@ void HostModel::accept(PacketConnection::TlsStream stream) {
 void HostModel::forgetPending(ConnectionID id) {
   pending_.erase(id);
   pendingPeers_.erase(id);
+  spoken_.erase(id);
+  refused_.erase(id);
+}
+
+bool HostModel::mayTryCredentials(ConnectionID id) const {
+  const auto peer = pendingPeers_.find(id);
+  if (peer == pendingPeers_.end()) return false;
+  const auto record = attempts_.find(peer->second);
+  if (record == attempts_.end()) return true;
+  const bool windowOver = timings_.monotonic() - record->second.windowStart > timings_.attemptWindow;
+  return windowOver || record->second.failures < kMaxFailuresPerWindow;
+}
+
+void HostModel::countFailure(ConnectionID id) {
+  const auto peer = pendingPeers_.find(id);
+  if (peer == pendingPeers_.end()) return;
+  const double now = timings_.monotonic();
+  auto& record = attempts_[peer->second];
+  if (now - record.windowStart > timings_.attemptWindow) record = Attempts{now, 0, 0};
+  record.failures += 1;
 }
 
 void HostModel::handle(const ControlMessage& message, const std::shared_ptr<PacketConnection>& channel,
@@ -105,7 +166,12 @@ void HostModel::handlePending(const ControlMessage& message, const std::shared_p
                               ConnectionID id) {
   const auto entry = pending_.find(id);
   if (entry == pending_.end() || entry->second != channel) return;
+  spoken_.insert(id);
+  // After the first refusal nothing more from this connection is evaluated.
+  if (refused_.contains(id)) return;
   if (!registry_ || !identity_) return;
+  // Every outcome but admission, which forgets the connection, is a refusal.
+  refused_.insert(id);
 
   if (message.type != "pair" && message.type != "authenticate")
     return reject(channel, "authRejected", kPairAgain);
@@ -115,12 +181,17 @@ void HostModel::handlePending(const ControlMessage& message, const std::shared_p
   const std::string& deviceID = *message.deviceID;
 
   if (message.type == "authenticate") {
-    if (!message.token || !registry_->accepts(deviceID, *message.token))
+    if (!message.token || !mayTryCredentials(id) || !registry_->accepts(deviceID, *message.token)) {
+      countFailure(id);
       return reject(channel, "authRejected", kNoLongerTrusted);
+    }
     return admit(message, channel, id);
   }
 
-  if (!message.secret) return reject(channel, "authRejected", kCodeExpired);
+  if (!message.secret || !mayTryCredentials(id)) {
+    countFailure(id);
+    return reject(channel, "authRejected", kCodeExpired);
+  }
   const std::string& secret = *message.secret;
   const double now = timings_.wallClock();
   std::string token;
@@ -130,8 +201,10 @@ void HostModel::handlePending(const ControlMessage& message, const std::shared_p
     token = recentPairing_->token;
   } else {
     const auto& invitation = state_.invitation;
-    if (!invitation || invitation->expiresAt <= now || !constantTimeEqual(secret, invitation->secret))
+    if (!invitation || invitation->expiresAt <= now || !constantTimeEqual(secret, invitation->secret)) {
+      countFailure(id);
       return reject(channel, "authRejected", kCodeExpired);
+    }
     try {
       token = randomToken();
       registry_->add(deviceID, message.deviceName.value_or(kUnnamedDevice), token);
@@ -214,6 +287,7 @@ void HostModel::reject(const std::shared_ptr<PacketConnection>& channel, const s
 }
 
 void HostModel::closeLater(const std::shared_ptr<PacketConnection>& channel) {
+  channel->stopReading();
   // The connection stays pending until it closes; its close handler then forgets it.
   after(timings_.refusalDelay, [weakChannel = std::weak_ptr<PacketConnection>(channel)](HostModel&) {
     if (const auto connection = weakChannel.lock()) connection->cancel();

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "core/host/control_request.h"
+
 namespace quorvanta {
 namespace {
 
@@ -24,17 +26,12 @@ nlohmann::json success() {
   return {{"ok", true}};
 }
 
-// The Boolean "value" of a request, or nothing when it is missing or not a Boolean.
 std::optional<bool> boolArgument(const nlohmann::json& request) {
-  const auto value = request.find("value");
-  if (value == request.end() || !value->is_boolean()) return std::nullopt;
-  return value->get<bool>();
+  return requestBool(request, "value");
 }
 
 std::optional<std::string> textArgument(const nlohmann::json& request, const char* key) {
-  const auto value = request.find(key);
-  if (value == request.end() || !value->is_string()) return std::nullopt;
-  return value->get<std::string>();
+  return requestText(request, key);
 }
 
 }  // namespace
@@ -101,11 +98,15 @@ nlohmann::json handleControlRequest(HostModel& model, const nlohmann::json& requ
     const auto value = boolArgument(request);
     if (!setting || !value || (*setting != "control" && *setting != "curtain"))
       return failure("Say which setting to change (control or curtain) and whether to turn it on or off.");
+    // A switch that could not be stored is reported, not passed off as done.
+    const auto errorBefore = model.state().error;
     if (*setting == "control") {
       model.setControlEnabled(*value);
     } else {
       model.setCurtainEnabled(*value);
     }
+    const auto& error = model.state().error;
+    if (error && error != errorBefore) return failure(*error);
     return success();
   }
   if (name == "login") {

@@ -61,10 +61,24 @@ void HostModel::receiveClipboard(const ControlMessage& message) {
 void HostModel::sendClipboard(const std::shared_ptr<PacketConnection>& channel) {
   if (!controlAllowed()) return notice(channel, kCopyNotAllowed);
   if (!clipboard_) return channel->send(clipboardMessage(""));
-  // Reading waits for the clipboard's owner: off the main executor.
-  asio::post(background_, [clipboard = clipboard_, weakChannel = std::weak_ptr<PacketConnection>(channel)] {
-    const std::string text = clipboard->readText(kClipboardReadLimit).value_or("");
-    if (const auto connection = weakChannel.lock()) connection->send(clipboardMessage(text));
+  // One read per session at a time: requests made meanwhile are answered by it.
+  if (clipboardReadFor_ && clipboardReadFor_ == activeID_) return;
+  const ConnectionID id = *activeID_;
+  clipboardReadFor_ = id;
+  // Reading waits for the clipboard's owner: off the main executor. What it read is sent only if
+  // the session, its stream and the permission still hold when it comes back.
+  asio::post(background_, [clipboard = clipboard_, weak = weak_from_this(), main = main_, id,
+                           weakChannel = std::weak_ptr<PacketConnection>(channel)] {
+    std::string text = clipboard->readText(kClipboardReadLimit).value_or("");
+    asio::post(main, [weak, id, weakChannel, text = std::move(text)] {
+      const auto self = weak.lock();
+      if (!self) return;
+      if (self->clipboardReadFor_ == id) self->clipboardReadFor_.reset();
+      const auto connection = weakChannel.lock();
+      if (!connection || self->activeID_ != id || self->active_ != connection) return;
+      if (!self->controlAllowed()) return self->notice(connection, kCopyNotAllowed);
+      connection->send(clipboardMessage(text));
+    });
   });
 }
 

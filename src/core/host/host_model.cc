@@ -143,6 +143,8 @@ void HostModel::scheduleTick() {
 }
 
 void HostModel::storeSetting(std::string_view key, bool value) {
+  // Every start attempt stores the intent; the file is written only when a value changes.
+  if (settings_.boolValue(key) == value) return;
   try {
     settings_.setBool(key, value);
   } catch (const std::exception& failure) {
@@ -180,23 +182,26 @@ void HostModel::start() {
   }
 
   listener_ = std::make_unique<TlsListener>(transport_, tls, transport_);
+  listenAddress_ = state_.address;
+  const std::uint64_t generation = ++listenerGeneration_;
   const std::weak_ptr<HostModel> weak = weak_from_this();
   TlsListener::Handlers handlers;
-  handlers.onState = [weak, main = main_](TlsListener::State listenerState) {
-    asio::post(main, [weak, listenerState] {
-      if (const auto self = weak.lock()) {
+  handlers.onState = [weak, main = main_, generation](TlsListener::State listenerState) {
+    asio::post(main, [weak, listenerState, generation] {
+      const auto self = weak.lock();
+      // A report of a listener that has since been closed must not reach the current one.
+      if (self && self->listenerGeneration_ == generation) {
         self->applyListenerState(listenerState);
         self->publish();
       }
     });
   };
-  TlsListener* const current = listener_.get();
-  handlers.onConnection = [weak, main = main_, current](PacketConnection::TlsStream stream) {
+  handlers.onConnection = [weak, main = main_, generation](PacketConnection::TlsStream stream) {
     auto shared = std::make_shared<PacketConnection::TlsStream>(std::move(stream));
-    asio::post(main, [weak, current, shared] {
+    asio::post(main, [weak, generation, shared] {
       const auto self = weak.lock();
       // A connection handed over by a listener that has since been closed is not taken.
-      if (!self || self->listener_.get() != current) {
+      if (!self || !self->listener_ || self->listenerGeneration_ != generation) {
         std::error_code ignored;
         shared->lowest_layer().close(ignored);
         return;
@@ -236,10 +241,14 @@ void HostModel::stop(bool preserveIntent) {
   if (!preserveIntent) storeHostEnabled(false);
   // Destroying the listener clears its handlers first: no state report arrives after this.
   listener_.reset();
+  ++listenerGeneration_;
+  listenAddress_.clear();
   for (auto& [id, connection] : pending_)
     connection->cancel();
   pending_.clear();
   pendingPeers_.clear();
+  spoken_.clear();
+  refused_.clear();
   endSession(true, false);
   state_.running = false;
   state_.status = kSharingOff;
@@ -256,7 +265,9 @@ void HostModel::refreshAddress(std::function<void()> done) {
     asio::post(main, [weak, address = std::move(address), done = std::move(done)] {
       const auto self = weak.lock();
       if (!self) return;
-      self->state_.address = address;
+      // While the listener is bound, a failed lookup must not blank the address that
+      // invitations carry.
+      if (!address.empty() || !self->listener_) self->state_.address = address;
       self->publish();
       if (done) done();
       self->publish();

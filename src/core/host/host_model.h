@@ -59,11 +59,12 @@ struct CaptureState {
 
 // Durations and clocks, replaceable in tests.
 struct HostTimings {
-  double tickInterval = 3;    // seconds between housekeeping ticks; 0: no timer
-  double pendingLimit = 10;   // how long a connection may wait to authenticate
-  double refusalDelay = 0.2;  // between a refusal and closing the connection
-  double warmGrace = 30;      // how long a dropped device's capture is kept
-  double silenceLimit = 20;   // a session without a control message for longer ends
+  double tickInterval = 3;       // seconds between housekeeping ticks; 0: no timer
+  double pendingLimit = 10;      // how long a connection may wait to authenticate
+  double firstMessageLimit = 3;  // for the TLS handshake and the first control message
+  double refusalDelay = 0.2;     // between a refusal and closing the connection
+  double warmGrace = 30;         // how long a dropped device's capture is kept
+  double silenceLimit = 20;      // a session without a control message for longer ends
   double addressRetryInterval = 10;
   double attemptWindow = 60;
   double attemptMemory = 120;
@@ -87,6 +88,8 @@ class HostModel : public std::enable_shared_from_this<HostModel> {
   static constexpr std::size_t kMaxPending = 12;
   static constexpr std::size_t kMaxPendingPerPeer = 4;
   static constexpr int kMaxAttemptsPerWindow = 30;
+  // Wrong secrets and tokens one peer address may send in one attempt window.
+  static constexpr int kMaxFailuresPerWindow = 30;
 
   // Builds the model, loads credentials without prompting, starts the tick and looks up the
   // address; sharing starts when the stored switch says so. `transport` runs the listener and
@@ -148,6 +151,7 @@ class HostModel : public std::enable_shared_from_this<HostModel> {
   struct Attempts {
     double windowStart = 0;
     int count = 0;
+    int failures = 0;  // wrong secrets and tokens in this window
   };
   // What a "stream" asks for, and which session and epoch the capture task belongs to.
   struct StreamRequest {
@@ -190,6 +194,13 @@ class HostModel : public std::enable_shared_from_this<HostModel> {
               const std::string& text);
   void closeLater(const std::shared_ptr<PacketConnection>& channel);
   void forgetPending(ConnectionID id);
+  // Makes room for one more pending connection by closing the oldest one that has said nothing.
+  bool evictSilentPending();
+  bool peerOnTailnet(const std::string& peer) const;
+  // Counts a wrong secret or token against the peer of `id`; false once the peer has used up
+  // its failures for this window.
+  bool mayTryCredentials(ConnectionID id) const;
+  void countFailure(ConnectionID id);
   std::optional<std::string> deviceName(const std::string& deviceID) const;
 
   // The active session.
@@ -255,6 +266,14 @@ class HostModel : public std::enable_shared_from_this<HostModel> {
   ConnectionID nextConnectionID_ = 1;
   std::map<ConnectionID, std::shared_ptr<PacketConnection>> pending_;
   std::map<ConnectionID, std::string> pendingPeers_;
+  // Pending connections that have sent a message, and those that were refused: a refused
+  // connection has nothing more evaluated until it closes.
+  std::set<ConnectionID> spoken_;
+  std::set<ConnectionID> refused_;
+  // The address the current listener is bound to, and a count that tells its reports from those
+  // of listeners already closed.
+  std::string listenAddress_;
+  std::uint64_t listenerGeneration_ = 0;
   std::shared_ptr<PacketConnection> active_;
   std::optional<ConnectionID> activeID_;
   std::optional<std::string> activeDeviceID_;
@@ -280,6 +299,8 @@ class HostModel : public std::enable_shared_from_this<HostModel> {
   bool refreshingAddress_ = false;
   bool streamReady_ = false;
   std::optional<RecentPairing> recentPairing_;
+  // The session whose clipboard read is under way, if any.
+  std::optional<ConnectionID> clipboardReadFor_;
 
   asio::steady_timer tickTimer_;
   // Runs the blocking address lookups.

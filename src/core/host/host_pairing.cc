@@ -31,7 +31,8 @@ std::optional<std::string> HostModel::makeInvitation() {
   PairingInvitation invitation;
   invitation.hostID = identity_->hostID();
   invitation.name = environment_->computerName();
-  invitation.address = state_.address;
+  // Clients must reach the address the listener is bound to.
+  invitation.address = listenAddress_.empty() ? state_.address : listenAddress_;
   invitation.port = port_;
   invitation.certificateHash = identity_->certificateHash();
   invitation.secret = std::move(secret);

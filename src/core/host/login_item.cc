@@ -1,5 +1,9 @@
 #include "core/host/login_item.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <optional>
 #include <system_error>
 
 #include "core/protocol/base64.h"
@@ -32,6 +36,29 @@ std::string execArgument(std::string_view path) {
     value.push_back(c);
   }
   return value;
+}
+
+// Why the program at `executable` must not be started at every login, or nothing. A file that
+// was deleted (or replaced, which /proc shows as " (deleted)") is gone; a directory on its path
+// that other users can write to lets them swap in a program of their own.
+std::optional<std::string> unsafeExecutable(const fs::path& executable) {
+  const std::string refused = "Quorvanta Host could not be set to open at login: ";
+  struct stat status {};
+  if (::stat(executable.c_str(), &status) != 0 || !S_ISREG(status.st_mode))
+    return refused + "its program file was removed or replaced since it started.";
+  const auto othersMayChange = [](const struct stat& info) {
+    return (info.st_mode & (S_IWGRP | S_IWOTH)) != 0 || (info.st_uid != 0 && info.st_uid != ::geteuid());
+  };
+  if (othersMayChange(status))
+    return refused + "its program file " + executable.string() + " can be changed by other users.";
+  for (fs::path directory = executable.parent_path();; directory = directory.parent_path()) {
+    if (::stat(directory.c_str(), &status) != 0 || othersMayChange(status)) {
+      return refused + "it runs from " + directory.string() +
+             ", which other users can change. Install it where only you or the system can write.";
+    }
+    if (directory == directory.root_path()) break;
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -94,6 +121,7 @@ void LoginItem::setEnabled(bool enabled) {
   if (enabled) {
     const std::string text = entryText(executable_);
     if (text.empty()) throw QuorvantaError("Quorvanta Host could not be set to open at login.");
+    if (const auto problem = unsafeExecutable(executable_)) throw QuorvantaError(*problem);
     try {
       createDirectories(directory_, fs::perms::owner_all);
       writeFileAtomically(

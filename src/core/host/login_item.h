@@ -33,7 +33,10 @@ class LoginItem {
   // written atomically, replacing any earlier one. Throws QuorvantaError:
   //   "Quorvanta Host could not be set to open at login." when the entry cannot be written or
   //   the executable is not an absolute path that a desktop entry can hold;
-  //   "Quorvanta Host could not stop opening at login." when the entry cannot be removed.
+  //   "Quorvanta Host could not stop opening at login." when the entry cannot be removed;
+  //   a sentence beginning "Quorvanta Host could not be set to open at login: " when the program
+  //   file no longer exists (deleted or replaced) or it, or a directory above it, can be changed
+  //   by other users (a build tree in /tmp, say).
   void setEnabled(bool enabled);
 
   // The text of the entry that setEnabled(true) writes, or "" when `executable` cannot be written

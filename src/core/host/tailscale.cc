@@ -94,9 +94,11 @@ std::string tailscaleAddressFromOutput(std::string_view output) {
   return isTailscaleAddress(trimmed) ? std::string(trimmed) : std::string();
 }
 
-std::string lookupTailscaleAddress(const std::string& program) {
+std::string lookupTailscaleAddress(const std::string& program, double timeLimit) {
   try {
     ProcessOptions options;
+    options.timeLimit = timeLimit;
+    options.outputLimit = 4096;  // one address and a line end
     options.standardError = ProcessOptions::StandardError::discard;
     options.environment = {{"TAILSCALE_BE_CLI", "1"}};
     options.searchPath = true;

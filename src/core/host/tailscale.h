@@ -12,7 +12,9 @@ namespace quorvanta {
 //
 // The result is the address in dotted-decimal form, or "" when the program cannot be started or
 // its output is not one usable address. Never throws and never reports an error of its own.
-std::string lookupTailscaleAddress(const std::string& program = "tailscale");
+// The program gets `timeLimit` seconds: a hung `tailscale` must not hold up the next retry, nor
+// the host's exit. It is looked for only in absolute $PATH entries.
+std::string lookupTailscaleAddress(const std::string& program = "tailscale", double timeLimit = 5);
 
 // The address in the output of `tailscale ip -4`: the output must be UTF-8; white space and line
 // breaks at both ends are trimmed, and the rest must pass isTailscaleAddress(). "" otherwise.

@@ -77,6 +77,7 @@ void PacketConnection::onHandshake(const std::error_code& error) {
 
 void PacketConnection::receiveHeader() {
   if (closed_) return releaseTransportWhenIdle();
+  if (readingStopped_) return;
   readPending_ = true;
   asio::async_read(
       stream_, asio::buffer(header_),
@@ -150,7 +151,7 @@ bool PacketConnection::handleControl(const Bytes& payload) {
       pacer_.acknowledge(verdict.acknowledgedFrames);
       break;
     case Action::deliver:
-      if (onControl_) onControl_(std::move(verdict.message));
+      if (onControl_ && !readingStopped_) onControl_(std::move(verdict.message));
       break;
     case Action::ignore:
       break;
@@ -222,6 +223,10 @@ void PacketConnection::finish(const ControlMessage& message) {
 
 void PacketConnection::cancel() {
   asio::post(strand_, [self = shared_from_this()] { self->close(std::nullopt); });
+}
+
+void PacketConnection::stopReading() {
+  asio::post(strand_, [self = shared_from_this()] { self->readingStopped_ = true; });
 }
 
 void PacketConnection::sendPacket(Outgoing packet) {

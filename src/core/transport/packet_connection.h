@@ -72,6 +72,9 @@ class PacketConnection : public VideoSink, public std::enable_shared_from_this<P
   void finish(const ControlMessage& message);
   // Closes without a reason.
   void cancel();
+  // Reads no further packet and delivers no further message; sending still works. For a peer
+  // that has been refused and is about to be closed.
+  void stopReading();
 
   VideoPacer& pacer() override { return pacer_; }
   // Arrival time of the last complete packet, on the connection's clock. Any thread.
@@ -126,6 +129,7 @@ class PacketConnection : public VideoSink, public std::enable_shared_from_this<P
   std::array<std::uint8_t, kPacketHeaderSize> header_{};
   Bytes body_;
   bool readPending_ = false;
+  bool readingStopped_ = false;
   std::deque<Outgoing> writeQueue_;
   bool writing_ = false;
   bool handshaken_ = false;  // nothing is written before the TLS handshake has completed

@@ -8,6 +8,10 @@
 namespace quorvanta {
 namespace {
 
+constexpr const char* kTls12Ciphers =
+    "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES256-GCM-SHA384:"
+    "ECDHE-RSA-AES256-GCM-SHA384:ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305";
+
 std::shared_ptr<asio::ssl::context> baseContext(asio::ssl::context::method method) {
   auto context = std::make_shared<asio::ssl::context>(method);
   SSL_CTX* native = context->native_handle();
@@ -25,6 +29,10 @@ std::shared_ptr<asio::ssl::context> baseContext(asio::ssl::context::method metho
 std::shared_ptr<asio::ssl::context> makeServerTlsContext(const TlsIdentity& identity) {
   auto context = baseContext(asio::ssl::context::tls_server);
   SSL_CTX* native = context->native_handle();
+  // TLS 1.2 offers forward-secret AEAD suites only, in the server's order; TLS 1.3 keeps its own.
+  if (SSL_CTX_set_cipher_list(native, kTls12Ciphers) != 1)
+    throw QuorvantaError("TLS could not be configured.");
+  SSL_CTX_set_options(native, SSL_OP_CIPHER_SERVER_PREFERENCE);
   if (!identity.key || !identity.certificate ||
       SSL_CTX_use_certificate(native, identity.certificate.get()) != 1 ||
       SSL_CTX_use_PrivateKey(native, identity.key.get()) != 1 || SSL_CTX_check_private_key(native) != 1) {

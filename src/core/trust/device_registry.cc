@@ -83,7 +83,8 @@ std::vector<TrustedDevice> decode(const Bytes& stored) {
     if (!entry.is_object()) throw QuorvantaError(kUnreadableList);
     TrustedDevice device;
     device.id = requiredString(entry, "id");
-    device.name = requiredString(entry, "name");
+    // Names stored before they were cleaned at pairing are cleaned on the way in.
+    device.name = cleanDisplayName(requiredString(entry, "name"), DeviceRegistry::kMaxNameBytes);
     device.tokenHash = requiredString(entry, "tokenHash");
     const auto& pairedAt = requiredMember(entry, "pairedAt");
     if (!pairedAt.is_number()) throw QuorvantaError(kUnreadableList);
@@ -124,7 +125,10 @@ void DeviceRegistry::add(const std::string& id, const std::string& name, std::st
   next.reserve(devices_.size() + 1);
   std::copy_if(devices_.begin(), devices_.end(), std::back_inserter(next),
                [&](const TrustedDevice& device) { return !matches(device); });
-  next.push_back({id, prefixGraphemes(name, kMaxNameCharacters), hash(token), wallClock_()});
+  // Control and direction characters never reach a terminal or the panel, and a single
+  // "character" of thousands of combining marks cannot blow up the messages that name it.
+  next.push_back({id, cleanDisplayName(prefixGraphemes(name, kMaxNameCharacters), kMaxNameBytes), hash(token),
+                  wallClock_()});
   replaceWith(std::move(next));
 }
 

@@ -40,6 +40,8 @@ class DeviceRegistry {
  public:
   static constexpr std::size_t kMaxDevices = 50;
   static constexpr std::size_t kMaxNameCharacters = 80;
+  // A name also fits in this many bytes of UTF-8, so that every message naming it fits a packet.
+  static constexpr std::size_t kMaxNameBytes = 256;
 
   // Loads the stored list (none stored: empty). Throws the store's error, or QuorvantaError
   // "The stored device list could not be read." when the stored value is not a device array;

@@ -8,13 +8,16 @@
 #include <system_error>
 #include <vector>
 
+#include <openssl/bn.h>
 #include <openssl/err.h>
+#include <openssl/evp.h>
 #include <openssl/pkcs12.h>
 #include <openssl/rand.h>
+#include <openssl/rsa.h>
+#include <openssl/x509v3.h>
 
 #include "core/protocol/utf8.h"
 #include "core/util/paths.h"
-#include "core/util/process.h"
 #include "core/util/quorvanta_error.h"
 
 namespace quorvanta {
@@ -44,77 +47,93 @@ struct X509StackDeleter {
   void operator()(STACK_OF(X509) * certificates) const { sk_X509_pop_free(certificates, X509_free); }
 };
 
-// Removes the working directory and everything in it when creation ends, however it ends.
-class WorkingDirectory {
- public:
-  // Makes `path` with permissions 0700. Throws std::filesystem_error; nothing is left to remove
-  // then.
-  explicit WorkingDirectory(fs::path path) : path_(std::move(path)) {
-    if (::mkdir(path_.c_str(), static_cast<mode_t>(kPrivateDirectory)) != 0) {
-      throw fs::filesystem_error("Could not create the working directory", path_,
-                                 std::error_code(errno, std::generic_category()));
-    }
-  }
-  ~WorkingDirectory() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  WorkingDirectory(const WorkingDirectory&) = delete;
-  WorkingDirectory& operator=(const WorkingDirectory&) = delete;
-
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
+struct ExtensionDeleter {
+  void operator()(X509_EXTENSION* extension) const { X509_EXTENSION_free(extension); }
 };
 
-void runOpenssl(const std::string& opensslPath, const std::vector<std::string>& arguments,
-                std::optional<std::string> standardInput) {
-  ProcessOptions options;
-  options.standardInput = std::move(standardInput);
-  options.standardError = ProcessOptions::StandardError::mergeWithOutput;
-  ProcessResult result;
-  try {
-    result = runProcess(opensslPath, arguments, options);
-  } catch (const std::system_error& error) {
-    // For example "Could not start /usr/bin/openssl: No such file or directory."
-    throw QuorvantaError(std::string(error.what()) + ".");
-  }
-  if (result.exitStatus != 0) {
-    throw QuorvantaError("Unable to create a TLS identity: " +
-                         (isValidUtf8(result.output) ? result.output : std::string("unknown error")));
-  }
+[[noreturn]] void throwCreationError() {
+  // OpenSSL's own words for what went wrong, as the command-line tool would have printed them.
+  const unsigned long error = ERR_get_error();
+  ERR_clear_error();
+  char text[256] = "unknown error";
+  if (error != 0) ERR_error_string_n(error, text, sizeof text);
+  throw QuorvantaError(std::string("Unable to create a TLS identity: ") + text);
 }
 
-// Makes a new key and self-signed certificate and leaves them, encrypted with `password`, in
-// `identityFile`. The unencrypted key exists only inside the working directory, and the
-// identity file appears only through the final rename.
-void makeIdentity(const fs::path& directory, const fs::path& identityFile, const std::string& hostID,
-                  const std::string& password, const std::string& opensslPath) {
-  const WorkingDirectory work(directory / makeUuidText());
-  // mkdir() applied the umask; the directory must be exactly 0700.
-  fs::permissions(work.path(), kPrivateDirectory, fs::perm_options::replace);
-  const std::string keyPath = (work.path() / "key.pem").string();
-  const std::string certificatePath = (work.path() / "cert.pem").string();
-  const fs::path containerPath = work.path() / "identity.p12";
+void check(bool succeeded) {
+  if (!succeeded) throwCreationError();
+}
 
-  runOpenssl(
-      opensslPath,
-      {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", keyPath, "-out", certificatePath, "-days",
-       "3650", "-subj", "/CN=Quorvanta-" + hostID, "-addext", "basicConstraints=critical,CA:FALSE", "-addext",
-       "keyUsage=critical,digitalSignature,keyEncipherment", "-addext", "extendedKeyUsage=serverAuth"},
-      std::nullopt);
-  fs::permissions(keyPath, kPrivateFile, fs::perm_options::replace);
-  runOpenssl(opensslPath,
-             {"pkcs12", "-export", "-inkey", keyPath, "-in", certificatePath, "-out", containerPath.string(),
-              "-passout", "stdin"},
-             password + "\n");
-  fs::permissions(containerPath, kPrivateFile, fs::perm_options::replace);
-  // Flushed before the rename so that a crash cannot leave an empty identity file behind, which
-  // would otherwise block every later load.
-  syncToDisk(containerPath);
-  fs::rename(containerPath, identityFile);
-  syncToDisk(directory);
+// Adds the extension `name` = `value` (configuration syntax, as for openssl's -addext) to the
+// self-signed `certificate`.
+void addExtension(X509* certificate, int name, const char* value) {
+  X509V3_CTX context;
+  X509V3_set_ctx_nodb(&context);
+  X509V3_set_ctx(&context, certificate, certificate, nullptr, nullptr, 0);
+  const std::unique_ptr<X509_EXTENSION, ExtensionDeleter> extension(
+      X509V3_EXT_conf_nid(nullptr, &context, name, value));
+  check(extension && X509_add_ext(certificate, extension.get(), -1) == 1);
+}
+
+// A new RSA key and self-signed certificate for `hostID`, as a PKCS#12 container encrypted with
+// `password`. Everything stays in memory.
+std::string makeIdentityContainer(const std::string& hostID, const std::string& password) {
+  ERR_clear_error();
+  const PrivateKey key(EVP_RSA_gen(2048));
+  check(key != nullptr);
+  const Certificate certificate(X509_new());
+  X509* cert = certificate.get();
+  check(cert != nullptr && X509_set_version(cert, X509_VERSION_3) == 1);
+  // A random positive serial number of 159 bits, as openssl req chooses one.
+  std::array<unsigned char, 20> serial{};
+  check(RAND_bytes(serial.data(), static_cast<int>(serial.size())) == 1);
+  serial[0] &= 0x7F;
+  const std::unique_ptr<BIGNUM, decltype(&BN_free)> number(
+      BN_bin2bn(serial.data(), static_cast<int>(serial.size()), nullptr), BN_free);
+  check(number && BN_to_ASN1_INTEGER(number.get(), X509_get_serialNumber(cert)) != nullptr);
+  check(X509_gmtime_adj(X509_getm_notBefore(cert), 0) != nullptr);
+  check(X509_time_adj_ex(X509_getm_notAfter(cert), 3650, 0, nullptr) != nullptr);
+  check(X509_set_pubkey(cert, key.get()) == 1);
+  const std::string commonName = "Quorvanta-" + hostID;
+  X509_NAME* subject = X509_get_subject_name(cert);
+  check(X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_UTF8,
+                                   reinterpret_cast<const unsigned char*>(commonName.c_str()), -1, -1,
+                                   0) == 1);
+  check(X509_set_issuer_name(cert, subject) == 1);
+  addExtension(cert, NID_subject_key_identifier, "hash");
+  addExtension(cert, NID_authority_key_identifier, "keyid:always");
+  addExtension(cert, NID_basic_constraints, "critical,CA:FALSE");
+  addExtension(cert, NID_key_usage, "critical,digitalSignature,keyEncipherment");
+  addExtension(cert, NID_ext_key_usage, "serverAuth");
+  check(X509_sign(cert, key.get(), EVP_sha256()) > 0);
+
+  // OpenSSL's defaults for new containers, as `openssl pkcs12 -export` uses them.
+  const std::unique_ptr<PKCS12, Pkcs12Deleter> container(
+      PKCS12_create(password.c_str(), nullptr, key.get(), cert, nullptr, 0, 0, 0, 0, 0));
+  check(container != nullptr);
+  unsigned char* der = nullptr;
+  const int length = i2d_PKCS12(container.get(), &der);
+  check(length > 0);
+  std::string bytes(reinterpret_cast<const char*>(der), static_cast<std::size_t>(length));
+  OPENSSL_free(der);
+  return bytes;
+}
+
+// Makes a new identity and leaves it, encrypted with `password`, in `identityFile`. The
+// unencrypted key never leaves memory, and the file appears complete or not at all.
+void makeIdentity(const fs::path& identityFile, const std::string& hostID, const std::string& password) {
+  writeFileAtomically(identityFile, asBytes(makeIdentityContainer(hostID, password)), kPrivateFile);
+}
+
+// Earlier versions made the identity with the openssl program in a working directory named by a
+// UUID; one that a crash left behind holds an unencrypted key.
+void removeLeftoverWorkingDirectories(const fs::path& directory) {
+  std::error_code error;
+  for (fs::directory_iterator entry(directory, error), end; !error && entry != end; entry.increment(error)) {
+    if (!isUuidText(entry->path().filename().string())) continue;
+    std::error_code ignored;
+    if (entry->is_directory(ignored) && !entry->is_symlink(ignored)) fs::remove_all(entry->path(), ignored);
+  }
 }
 
 [[noreturn]] void throwLoadError(long status) {
@@ -155,8 +174,11 @@ std::string loadOrMakeHostID(const fs::path& directory) {
   try {
     std::string text = readFile(file, kMaxHostIdFileBytes);
     if (isUuidText(text)) return text;
-  } catch (const fs::filesystem_error&) {
-    // Missing or unreadable: a new host ID replaces it.
+  } catch (const fs::filesystem_error& error) {
+    // Only a missing file (or one too large to be an ID) is replaced. Any other failure, such
+    // as a permission or I/O error, is reported: a new ID would orphan every paired device.
+    if (error.code() != std::errc::no_such_file_or_directory && error.code() != std::errc::file_too_large)
+      throw;
   }
   std::string hostID = makeUuidText();
   writeFileAtomically(file, asBytes(hostID), kPrivateFile);
@@ -198,8 +220,9 @@ bool isUuidText(std::string_view text) {
 }
 
 HostIdentity HostIdentity::create(const fs::path& directory, SecureStore& store,
-                                  bool allowCredentialInteraction, const std::string& opensslPath) {
+                                  bool allowCredentialInteraction) {
   createDirectories(directory, kPrivateDirectory);
+  removeLeftoverWorkingDirectories(directory);
   std::string hostID = loadOrMakeHostID(directory);
 
   const std::string account = kPasswordAccountPrefix + hostID;
@@ -217,7 +240,7 @@ HostIdentity HostIdentity::create(const fs::path& directory, SecureStore& store,
     store.write(asBytes(*password), account);
   }
 
-  if (!fs::exists(identityFile)) makeIdentity(directory, identityFile, hostID, *password, opensslPath);
+  if (!fs::exists(identityFile)) makeIdentity(identityFile, hostID, *password);
 
   TlsIdentity tls = importPkcs12(readFile(identityFile, kMaxIdentityFileBytes), *password);
   std::string certificateHash = certificateSha256Hex(tls.certificate.get());

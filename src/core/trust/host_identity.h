@@ -20,19 +20,22 @@ namespace quorvanta {
 class HostIdentity {
  public:
   // Loads the identity kept in `directory`, making whatever is missing: the directory (0700,
-  // with its parents), the host ID, the password and, with `opensslPath`, a new certificate.
+  // with its parents), the host ID, the password and a new key and certificate (RSA 2048,
+  // self-signed, CN "Quorvanta-<host ID>", 3650 days, CA false, digital signature and key
+  // encipherment, server authentication), made in memory and written only as the encrypted
+  // PKCS#12 file. Working directories that earlier versions left behind are removed.
   // `allowCredentialInteraction` is passed to the store's read.
   //
   // Throws:
-  // - std::filesystem_error for the directory, the host-ID file, the working directory, the
-  //   permission changes, the move and the identity-file read;
+  // - std::filesystem_error for the directory, the host-ID file (a missing file is replaced by a
+  //   new ID; any other read error is thrown, since a new ID would orphan every paired device),
+  //   the identity-file write and read;
   // - the store's storageError for a failed credential read or write;
   // - QuorvantaError "This host's identity password is missing from the Keychain. Restore the
   //   original Keychain before reconnecting your paired devices." when the identity file exists
   //   but no usable password does (the file is left in place);
-  // - QuorvantaError "Could not start <path>: <system error>." when openssl cannot be launched;
-  // - QuorvantaError "Unable to create a TLS identity: <output>" when openssl fails, with its
-  //   combined output unchanged ("unknown error" when that is not UTF-8);
+  // - QuorvantaError "Unable to create a TLS identity: <OpenSSL's error text>" when making the
+  //   key, certificate or container fails;
   // - QuorvantaError "Could not load the host TLS identity (<status>)." when the file does not
   //   load. The status is the reason code of OpenSSL's last error (for example 113, "mac verify
   //   failure", for a wrong password), -1 when OpenSSL recorded none, and 0 when the file loads
@@ -40,8 +43,7 @@ class HostIdentity {
   // - QuorvantaError "The host certificate is unavailable." when the certificate cannot be
   //   encoded.
   static HostIdentity create(const std::filesystem::path& directory, SecureStore& store,
-                             bool allowCredentialInteraction,
-                             const std::string& opensslPath = "/usr/bin/openssl");
+                             bool allowCredentialInteraction);
 
   HostIdentity(HostIdentity&&) noexcept = default;
   HostIdentity& operator=(HostIdentity&&) noexcept = default;

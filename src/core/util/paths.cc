@@ -96,7 +96,9 @@ fs::path configDirectory() {
 
 fs::path runtimeDirectory() {
   if (auto base = absoluteFromEnvironment("XDG_RUNTIME_DIR")) return *base / "quorvanta";
-  return fs::path("/tmp") / ("quorvanta-" + std::to_string(::getuid()));
+  // Not in the shared /tmp, where another user could make the directory first.
+  if (auto cache = absoluteFromEnvironment("XDG_CACHE_HOME")) return *cache / "quorvanta";
+  return homeDirectory() / ".cache" / "quorvanta";
 }
 
 void createDirectories(const fs::path& directory, fs::perms mode) {

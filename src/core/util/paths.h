@@ -17,9 +17,9 @@ std::filesystem::path homeDirectory();
 std::filesystem::path dataDirectory();
 // $XDG_CONFIG_HOME/quorvanta, or ~/.config/quorvanta. Nothing is created.
 std::filesystem::path configDirectory();
-// $XDG_RUNTIME_DIR/quorvanta, or /tmp/quorvanta-<uid> where the session has no runtime directory.
-// Nothing is created. The /tmp fallback lives in a directory that other users can write to:
-// whoever creates it must make it 0700 and check that it belongs to this user.
+// $XDG_RUNTIME_DIR/quorvanta, or where the session has no runtime directory the user's own
+// $XDG_CACHE_HOME/quorvanta (~/.cache/quorvanta), never a directory that other users can write
+// to. Nothing is created; whoever creates it makes it 0700.
 std::filesystem::path runtimeDirectory();
 
 // Creates `directory` and each missing parent with the permissions `mode` (exactly, whatever the

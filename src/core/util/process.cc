@@ -4,11 +4,16 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <optional>
 #include <string_view>
 #include <system_error>
 
@@ -38,6 +43,8 @@ class FileActions {
   void open(int target, const char* path, int flags) {
     check(::posix_spawn_file_actions_addopen(&actions_, target, path, flags, 0));
   }
+  // Descriptors that are not close-on-exec (sockets of libraries, say) stay behind.
+  void closeFrom(int first) { check(::posix_spawn_file_actions_addclosefrom_np(&actions_, first)); }
   const posix_spawn_file_actions_t* get() const { return &actions_; }
 
  private:
@@ -68,7 +75,9 @@ class SpawnAttributes {
     sigaddset(&pipeSignal, SIGPIPE);
     check(::posix_spawnattr_setsigmask(&attributes_, &empty));
     check(::posix_spawnattr_setsigdefault(&attributes_, &pipeSignal));
-    check(::posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF));
+    check(::posix_spawnattr_setpgroup(&attributes_, 0));
+    check(::posix_spawnattr_setflags(&attributes_,
+                                     POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP));
   }
   const posix_spawnattr_t* get() const { return &attributes_; }
 
@@ -137,6 +146,14 @@ class SigpipeBlock {
   bool wasPending_ = false;
 };
 
+// Milliseconds until `deadline` for poll(); -1 without a deadline.
+int pollTimeout(const std::optional<std::chrono::steady_clock::time_point>& deadline) {
+  if (!deadline) return -1;
+  const auto left =
+      std::chrono::ceil<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now()).count();
+  return static_cast<int>(std::clamp<long long>(left, 0, 1'000'000));
+}
+
 // Reaps the child. Until wait() succeeds, destruction (an error in between) kills and reaps it,
 // so that no zombie or orphan outlives the call.
 class Child {
@@ -144,6 +161,8 @@ class Child {
   explicit Child(pid_t pid) : pid_(pid) {}
   ~Child() {
     if (pid_ <= 0) return;
+    // The child leads its own process group: whatever it started goes too.
+    ::kill(-pid_, SIGKILL);
     ::kill(pid_, SIGKILL);
     int status = 0;
     while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
@@ -152,7 +171,22 @@ class Child {
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
 
-  int wait() {
+  // Returns once the child has exited; throws ETIMEDOUT at the deadline. Without a process
+  // descriptor (kernels before 5.3) the wait is left to waitpid().
+  void waitForExit(std::chrono::steady_clock::time_point deadline) const {
+    const UniqueFd exited(static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0)));
+    if (!exited) return;
+    while (true) {
+      pollfd entry{exited.get(), POLLIN, 0};
+      const int ready = ::poll(&entry, 1, pollTimeout(deadline));
+      if (ready > 0) return;
+      if (ready == 0) throwSystemError(ETIMEDOUT, "A child process did not finish in time");
+      if (errno != EINTR) return;
+    }
+  }
+
+  int wait(const std::optional<std::chrono::steady_clock::time_point>& deadline) {
+    if (deadline) waitForExit(*deadline);
     int status = 0;
     while (::waitpid(pid_, &status, 0) < 0) {
       if (errno != EINTR) throwSystemError(errno, "Could not wait for a child process");
@@ -190,6 +224,27 @@ std::vector<std::string> childEnvironment(const ProcessOptions& options) {
   return entries;
 }
 
+// `name` in the first absolute directory of $PATH that holds an executable file of that name.
+std::string findOnPath(const std::string& name) {
+  if (name.find('/') != std::string::npos) return name;
+  const char* path = std::getenv("PATH");
+  std::string_view entries = path ? path : "";
+  while (!entries.empty()) {
+    const std::size_t colon = entries.find(':');
+    const std::string_view entry = entries.substr(0, colon);
+    entries.remove_prefix(colon == std::string_view::npos ? entries.size() : colon + 1);
+    if (entry.empty() || entry.front() != '/') continue;
+    std::string candidate(entry);
+    candidate += '/';
+    candidate += name;
+    struct stat status {};
+    if (::stat(candidate.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+        ::access(candidate.c_str(), X_OK) == 0)
+      return candidate;
+  }
+  throwSystemError(ENOENT, "Could not start " + name);
+}
+
 std::vector<char*> pointers(std::vector<std::string>& strings) {
   std::vector<char*> result;
   result.reserve(strings.size() + 1);
@@ -203,6 +258,11 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
 
 ProcessResult runProcess(const std::string& executable, const std::vector<std::string>& arguments,
                          const ProcessOptions& options) {
+  const std::string program = options.searchPath ? findOnPath(executable) : executable;
+  std::optional<std::chrono::steady_clock::time_point> deadline;
+  if (options.timeLimit > 0)
+    deadline = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                                      std::chrono::duration<double>(options.timeLimit));
   std::vector<std::string> argumentStrings;
   argumentStrings.reserve(arguments.size() + 1);
   argumentStrings.push_back(executable);
@@ -223,14 +283,13 @@ ProcessResult runProcess(const std::string& executable, const std::vector<std::s
   } else {
     actions.open(STDERR_FILENO, "/dev/null", O_WRONLY);
   }
+  actions.closeFrom(STDERR_FILENO + 1);
   SpawnAttributes attributes;
   attributes.resetSignals();
 
   pid_t pid = 0;
-  const int spawnError = options.searchPath ? ::posix_spawnp(&pid, executable.c_str(), actions.get(),
-                                                             attributes.get(), argv.data(), envp.data())
-                                            : ::posix_spawn(&pid, executable.c_str(), actions.get(),
-                                                            attributes.get(), argv.data(), envp.data());
+  const int spawnError =
+      ::posix_spawn(&pid, program.c_str(), actions.get(), attributes.get(), argv.data(), envp.data());
   if (spawnError != 0) throwSystemError(spawnError, "Could not start " + executable);
   Child child(pid);
 
@@ -263,14 +322,19 @@ ProcessResult runProcess(const std::string& executable, const std::vector<std::s
         inputSlot = static_cast<int>(count);
         fds[count++] = {input.write.get(), POLLOUT, 0};
       }
-      if (::poll(fds, count, -1) < 0) {
+      const int ready = ::poll(fds, count, pollTimeout(deadline));
+      if (ready < 0) {
         if (errno == EINTR) continue;
         throwSystemError(errno, "Could not wait for a child process's output");
       }
+      // Leaving kills the child and its group (Child's destructor).
+      if (ready == 0) throwSystemError(ETIMEDOUT, executable + " did not finish in time");
       if (outputSlot >= 0 && fds[outputSlot].revents != 0) {
         const ssize_t got = ::read(output.read.get(), buffer, sizeof buffer);
         if (got > 0) {
           result.output.append(buffer, static_cast<std::size_t>(got));
+          if (result.output.size() > options.outputLimit)
+            throwSystemError(EFBIG, executable + " printed more than expected");
         } else if (got == 0) {
           output.read.reset();
         } else if (errno != EINTR && errno != EAGAIN) {
@@ -292,7 +356,8 @@ ProcessResult runProcess(const std::string& executable, const std::vector<std::s
       }
     }
   }
-  result.exitStatus = child.wait();
+  // The output is closed; a child that lingers after it is still bound by the deadline.
+  result.exitStatus = child.wait(deadline);
   return result;
 }
 

@@ -6,6 +6,7 @@
 #include <optional>
 #include <utility>
 
+#include "core/protocol/utf8.h"
 #include "core/util/quorvanta_error.h"
 #include "tools/control/qr_text.h"
 
@@ -57,7 +58,7 @@ std::string renderStatusLine(const json& reply) {
       !status.at("error").get_ref<const std::string&>().empty()) {
     text += status.at("error").get_ref<const std::string&>() + "\n";
   }
-  return text;
+  return escapeForTerminal(text);
 }
 
 std::string renderDevices(const json& reply) {
@@ -68,14 +69,16 @@ std::string renderDevices(const json& reply) {
   for (const json& device : devices) {
     const json& pairedAt = member(device, "pairedAt");
     if (!pairedAt.is_number()) throw QuorvantaError(kUnreadableReply);
-    text += stringMember(device, "id") + "\t" + stringMember(device, "name") + "\tpaired " +
+    // Names come from devices: nothing in them may steer the terminal.
+    text += escapeForTerminal(stringMember(device, "id")) + "\t" +
+            escapeForTerminal(stringMember(device, "name")) + "\tpaired " +
             formatReferenceDate(pairedAt.get<double>()) + " UTC\n";
   }
   return text;
 }
 
 std::string renderPairing(const Invocation& invocation, const json& reply) {
-  const std::string& link = stringMember(reply, "link");
+  const std::string link = escapeForTerminal(stringMember(reply, "link"));
   std::string text = link + "\n";
   if (invocation.showQr) text += "\n" + renderQrText(qrModules(link));
   return text;
@@ -165,7 +168,8 @@ std::string replyError(const json& reply) {
 std::string renderReply(const Invocation& invocation, const json& reply) {
   const std::string command = invocation.request.value("command", "");
   if (command == "status")
-    return member(reply, "status").dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+    return escapeForTerminal(member(reply, "status").dump(2, ' ', false, json::error_handler_t::replace)) +
+           "\n";
   if (command == "start" || command == "stop") return renderStatusLine(reply);
   if (command == "pair") return renderPairing(invocation, reply);
   if (command == "devices") return renderDevices(reply);

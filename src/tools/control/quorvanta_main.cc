@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/host/control_channel.h"
+#include "core/protocol/utf8.h"
 #include "core/util/quorvanta_error.h"
 #include "tools/control/control_commands.h"
 
@@ -48,10 +49,17 @@ int run(const quorvanta::control::Invocation& invocation) {
   if (invocation.request.value("command", "") == "start" && quorvanta::control::replySucceeded(reply))
     reply = settledAfterStart(std::move(reply));
   if (!quorvanta::control::replySucceeded(reply)) {
-    std::cerr << quorvanta::control::replyError(reply) << '\n';
+    std::cerr << quorvanta::escapeForTerminal(quorvanta::control::replyError(reply)) << '\n';
     return 1;
   }
-  std::cout << quorvanta::control::renderReply(invocation, reply) << std::flush;
+  const std::string text = quorvanta::control::renderReply(invocation, reply);
+  // "start" succeeded only when sharing is live; otherwise the status says why it is not.
+  if (invocation.request.value("command", "") == "start" &&
+      !reply.value("status", nlohmann::json::object()).value("running", false)) {
+    std::cerr << text << std::flush;
+    return 1;
+  }
+  std::cout << text << std::flush;
   return 0;
 }
 

@@ -9,6 +9,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <future>
 #include <memory>
@@ -170,6 +172,7 @@ TEST_F(ControlServerTest, SecondServerFindsTheFirstRunningAndLeavesItsSocketAlon
 
 TEST_F(ControlServerTest, ReplacesAStaleSocket) {
   fs::create_directories(path_.parent_path());
+  fs::permissions(path_.parent_path(), fs::perms::owner_all);
   { UniqueFd abandoned = rawSocket(path_, true); }  // bound and closed: nobody listens any more
   EXPECT_EQ(thrownMessage([&] {
               sendControlRequest(path_, {{"command", "status"}});
@@ -259,7 +262,54 @@ TEST_F(ControlServerTest, HangsUpOnAnotherUserWithoutAReply) {
   ASSERT_TRUE(WIFEXITED(status));
   if (WEXITSTATUS(status) == 2) GTEST_SKIP() << "the temporary directory is closed to other users";
   EXPECT_EQ(WEXITSTATUS(status), 0);
+  fs::permissions(path_.parent_path(), fs::perms::owner_all);
   EXPECT_EQ(sendControlRequest(path_, {{"command", "status"}}).at("ok"), true);
+}
+
+TEST(SendControlRequestTest, AServerOfAnotherUserIsNotTalkedTo) {
+  if (::geteuid() != 0) GTEST_SKIP() << "a server of another user needs root";
+  ScratchDirectory dir;
+  const fs::path path = dir.path() / "control.sock";
+  UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const sockaddr_un address = addressOf(path);
+  ASSERT_EQ(::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // The server's credentials are those of the process that listens.
+    if (::setresuid(65534, 65534, 65534) != 0 || ::listen(listener.get(), 4) != 0) ::_exit(3);
+    (void)!::write(ready[1], "x", 1);
+    const int peer = ::accept(listener.get(), nullptr, nullptr);
+    const char forged[] = "{\"ok\":true,\"link\":\"quorvanta://pair?data=forged\"}\n";
+    if (peer >= 0) (void)!::send(peer, forged, sizeof(forged) - 1, MSG_NOSIGNAL);
+    ::_exit(0);
+  }
+  ::close(ready[1]);
+  char byte = 0;
+  ASSERT_EQ(::read(ready[0], &byte, 1), 1) << "the other user's server did not start";
+  ::close(ready[0]);
+  const std::string message = thrownMessage([&] { sendControlRequest(path, {{"command", "pair"}}); });
+  ::kill(child, SIGKILL);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_EQ(message,
+            "The server at " + path.string() + " belongs to another user, so Quorvanta will not talk to it.");
+}
+
+TEST(ControlSocketPathTest, WithoutARuntimeDirectoryItStaysInTheUsersOwnCache) {
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  const char* cache = std::getenv("XDG_CACHE_HOME");
+  const std::string savedRuntime = runtime ? runtime : "";
+  const std::string savedCache = cache ? cache : "";
+  ::unsetenv("XDG_RUNTIME_DIR");
+  ::setenv("XDG_CACHE_HOME", "/home/ana/.cache", 1);
+  EXPECT_EQ(controlSocketPath(), fs::path("/home/ana/.cache/quorvanta/control.sock"));
+  ::unsetenv("XDG_CACHE_HOME");
+  EXPECT_EQ(controlSocketPath().parent_path().parent_path().filename(), ".cache");
+  runtime ? ::setenv("XDG_RUNTIME_DIR", savedRuntime.c_str(), 1) : ::unsetenv("XDG_RUNTIME_DIR");
+  cache ? ::setenv("XDG_CACHE_HOME", savedCache.c_str(), 1) : ::unsetenv("XDG_CACHE_HOME");
 }
 
 TEST(SendControlRequestTest, ReportsAMissingHostASilentHostAndAnUnreadableReply) {

@@ -147,7 +147,7 @@ class HostModelFixture : public ::testing::Test {
   }
 
   void startSharing(HostTimings timings = {}) {
-    makeModel("127.0.0.1", std::move(timings));
+    makeModel(hostAddress_, std::move(timings));
     model_->start();
     ASSERT_TRUE(runUntil(main_, [&] { return model_->state().running; }));
   }
@@ -159,7 +159,7 @@ class HostModelFixture : public ::testing::Test {
   TestClient& connect(const std::string& from = "") {
     clients_.push_back(
         std::make_unique<TestClient>(clientIo_.context(), model_->identity()->certificateHash()));
-    clients_.back()->connect("127.0.0.1", port_, from);
+    clients_.back()->connect(hostAddress_, port_, from);
     return *clients_.back();
   }
 
@@ -180,6 +180,8 @@ class HostModelFixture : public ::testing::Test {
     return {&client, paired && paired->token ? *paired->token : ""};
   }
 
+  // The address the host listens on and clients connect to.
+  std::string hostAddress_ = "127.0.0.1";
   ScratchDirectory directory_;
   asio::io_context main_;
   IoThreads transport_{1};

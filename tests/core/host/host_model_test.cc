@@ -286,43 +286,32 @@ TEST_F(HostModelTest, SilentConnectionsAreClosedAtTheirDeadline) {
   EXPECT_TRUE(runUntil(main_, [&] { return model_->pendingCount() == 0; }));
 }
 
-TEST_F(HostModelTest, PendingConnectionsAreLimitedInAllAndPerPeer) {
+TEST_F(HostModelTest, ADeviceNameCannotSteerTerminalsOrSilenceTheMessagesThatNameIt) {
   startSharing();
-  for (int index = 0; index < 4; ++index)
-    connect("127.0.0.2");
-  ASSERT_TRUE(runUntil(main_, [&] { return model_->pendingCount() == 4; }));
-  TestClient& fifth = connect("127.0.0.2");
-  EXPECT_TRUE(waitClosed(fifth));
-  EXPECT_EQ(model_->pendingCount(), 4u);
+  std::string marks;
+  for (int index = 0; index < 20000; ++index)
+    marks += "\xCC\x81";  // U+0301 COMBINING ACUTE ACCENT
+  const std::string hostile =
+      "\x1b]0;owned\x07\xE2\x80\xAE"
+      "evil\xC2\x9B" +
+      std::string("a") + marks;
+  auto [anna, annaToken] = pair(kDeviceA, hostile);
+  ASSERT_EQ(model_->state().devices.size(), 1u);
+  const std::string stored = model_->state().devices[0].name;
+  EXPECT_LE(stored.size(), 256u);
+  EXPECT_EQ(stored.rfind("\xEF\xBF\xBD]0;owned\xEF\xBF\xBD\xEF\xBF\xBD"
+                         "evil\xEF\xBF\xBD"
+                         "a\xCC\x81",
+                         0),
+            0u)
+      << stored;
 
-  for (int index = 3; index <= 10; ++index)
-    connect("127.0.0." + std::to_string(index));
-  ASSERT_TRUE(runUntil(main_, [&] { return model_->pendingCount() == 12; }));
-  TestClient& thirteenth = connect("127.0.0.11");
-  EXPECT_TRUE(waitClosed(thirteenth));
-  EXPECT_EQ(thirteenth.messages().size(), 0u);
-  EXPECT_EQ(model_->pendingCount(), 12u);
-}
-
-TEST_F(HostModelTest, ThirtyAttemptsPerPeerInAMinute) {
-  startSharing();
-  const auto attempt = [&] {
-    TestClient& client = connect("127.0.0.5");
-    const bool accepted = runUntil(main_, [&] { return model_->pendingCount() == 1 || client.closed(); }) &&
-                          model_->pendingCount() == 1;
-    client.close();
-    runUntil(main_, [&] { return model_->pendingCount() == 0; });
-    return accepted;
-  };
-  for (int index = 0; index < 30; ++index)
-    ASSERT_TRUE(attempt()) << index;
-  EXPECT_FALSE(attempt());
-
-  monotonic_.advance(60.5);
-  EXPECT_TRUE(attempt());
-  monotonic_.advance(120);
-  model_->tick();
-  EXPECT_EQ(model_->attemptRecords(), 0u);
+  // The refusal that names it still reaches the second device.
+  ASSERT_EQ(model_->makeInvitation(), std::nullopt);
+  TestClient& ben = connect();
+  ben.send(pairMessage(hostID(), kDeviceB, model_->state().invitation->secret, "Ben"));
+  ASSERT_TRUE(waitFor(ben, "busy"));
+  EXPECT_EQ(ben.find("busy")->deviceName, stored);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Streaming sessions through the host model: a real screen streamer and video pipeline over a
 // scripted capture service and encoder, real TLS clients, recorded input and clipboard.
 
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -52,6 +53,38 @@ class MemoryClipboard : public Clipboard {
  private:
   std::mutex lock_;
   std::optional<std::string> text_;
+};
+
+// A clipboard whose owner answers only when the test lets it, within the read's limit.
+class StalledClipboard : public Clipboard {
+ public:
+  std::optional<std::string> readText(std::chrono::milliseconds limit) override {
+    std::unique_lock guard(lock_);
+    ++reads_;
+    changed_.notify_all();
+    changed_.wait_for(guard, limit, [&] { return released_; });
+    return text_;
+  }
+  void setText(std::string text) override {
+    std::lock_guard guard(lock_);
+    text_ = std::move(text);
+  }
+  void release() {
+    std::lock_guard guard(lock_);
+    released_ = true;
+    changed_.notify_all();
+  }
+  int reads() {
+    std::lock_guard guard(lock_);
+    return reads_;
+  }
+
+ private:
+  std::mutex lock_;
+  std::condition_variable changed_;
+  std::optional<std::string> text_;
+  bool released_ = false;
+  int reads_ = 0;
 };
 
 class HostSessionTest : public HostModelFixture {
@@ -245,6 +278,31 @@ TEST_F(HostSessionTest, InputAndClipboardNeedControlAndAStream) {
   ASSERT_TRUE(waitFor(client, "permissions"));
   const auto events = sink_->events();
   EXPECT_EQ(std::get<KeyEvent>(events.back()), (KeyEvent{0, false, 0}));
+}
+
+TEST_F(HostSessionTest, AFloodOfClipboardRequestsMakesOneReadAndNothingIsSentAfterControlEnds) {
+  auto stalled = std::make_shared<StalledClipboard>();
+  environment_->clipboardService = stalled;
+  startSharing();
+  model_->setControlEnabled(true);
+  TestClient& client = admitted();
+  client.send(ControlMessage::make("stream"));
+  ASSERT_TRUE(streaming(client));
+  for (int index = 0; index < 100; ++index)
+    client.send(ControlMessage::make("clipboardRequest"));
+  ASSERT_TRUE(runUntil(main_, [&] { return stalled->reads() == 1; }));
+
+  // Copied after the person switched control off: it must not leave the machine.
+  model_->setControlEnabled(false);
+  stalled->setText("copied after control ended");
+  stalled->release();
+  ASSERT_TRUE(waitFor(client, "notice"));
+  // The read comes back at once once released; give its answer the time to arrive.
+  runUntil(
+      main_, [] { return false; }, std::chrono::milliseconds(300));
+  EXPECT_EQ(client.find("notice")->message, "Allow remote control in Quorvanta Host to copy from the Mac.");
+  EXPECT_FALSE(client.find("clipboard"));
+  EXPECT_EQ(stalled->reads(), 1);
 }
 
 TEST_F(HostSessionTest, LargeClipboardTextsAreCutToFitOneMessage) {

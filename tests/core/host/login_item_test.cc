@@ -27,7 +27,7 @@ std::string messageOf(const std::function<void()>& action) {
 TEST(LoginItemTest, EnablingWritesTheAutostartEntryAndDisablingRemovesIt) {
   ScratchDirectory dir;
   const fs::path autostart = dir.path() / "config" / "autostart";
-  LoginItem item("/opt/quorvanta/bin/quorvanta-host", autostart);
+  LoginItem item("/usr/bin/true", autostart);
   EXPECT_EQ(item.entryPath(), autostart / "app.quorvanta.host.desktop");
   EXPECT_FALSE(item.isEnabled());
 
@@ -37,7 +37,7 @@ TEST(LoginItemTest, EnablingWritesTheAutostartEntryAndDisablingRemovesIt) {
             "[Desktop Entry]\n"
             "Type=Application\n"
             "Name=Quorvanta Host\n"
-            "Exec=\"/opt/quorvanta/bin/quorvanta-host\"\n"
+            "Exec=\"/usr/bin/true\"\n"
             "X-GNOME-Autostart-enabled=true\n"
             "NoDisplay=false\n");
   item.setEnabled(true);  // again: still one entry
@@ -90,7 +90,7 @@ TEST(LoginItemTest, FailuresAreReportedAsSentences) {
 
   // The autostart "directory" is a file: the entry cannot be written.
   std::ofstream(dir.path() / "blocked") << "";
-  LoginItem blocked("/usr/bin/quorvanta-host", dir.path() / "blocked");
+  LoginItem blocked("/usr/bin/true", dir.path() / "blocked");
   EXPECT_EQ(messageOf([&] { blocked.setEnabled(true); }),
             "Quorvanta Host could not be set to open at login.");
   EXPECT_FALSE(blocked.isEnabled());
@@ -100,6 +100,25 @@ TEST(LoginItemTest, FailuresAreReportedAsSentences) {
   fs::create_directories(stuck.entryPath() / "content");
   EXPECT_EQ(messageOf([&] { stuck.setEnabled(false); }), "Quorvanta Host could not stop opening at login.");
   EXPECT_TRUE(fs::exists(stuck.entryPath()));
+}
+
+TEST(LoginItemTest, RefusesAProgramOthersCouldReplaceOrOneThatIsGone) {
+  ScratchDirectory dir;
+  const fs::path shared = dir.path() / "shared";
+  fs::create_directories(shared / "bin");
+  fs::copy_file("/usr/bin/true", shared / "bin" / "quorvanta-host");
+  fs::permissions(shared, fs::perms::all);  // like a build tree in /tmp
+  LoginItem exposed(shared / "bin" / "quorvanta-host", dir.path() / "autostart");
+  EXPECT_EQ(messageOf([&] { exposed.setEnabled(true); }),
+            "Quorvanta Host could not be set to open at login: it runs from " + shared.string() +
+                ", which other users can change. Install it where only you or the system can write.");
+  EXPECT_FALSE(fs::exists(exposed.entryPath()));
+
+  LoginItem deleted("/usr/bin/quorvanta-host-gone (deleted)", dir.path() / "autostart");
+  EXPECT_EQ(messageOf([&] { deleted.setEnabled(true); }),
+            "Quorvanta Host could not be set to open at login: its program file was removed or replaced "
+            "since it started.");
+  EXPECT_FALSE(fs::exists(deleted.entryPath()));
 }
 
 TEST(LoginItemTest, DefaultDirectoryFollowsXdgConfigHome) {

@@ -116,6 +116,16 @@ TEST_F(TailscaleLookupTest, ExitStatusDoesNotDecideOnlyTheOutputDoes) {
   EXPECT_EQ(lookupTailscaleAddress("failing-silent"), "");
 }
 
+TEST_F(TailscaleLookupTest, AProgramThatNeverAnswersGivesNoAddressAndLeavesNothingBehind) {
+  writeStub("tailscale", "sleep 987.123\n");
+  EXPECT_EQ(lookupTailscaleAddress("tailscale", 0.3), "");
+  // Nothing of it is left running: its process group was killed.
+  EXPECT_NE(std::system("pgrep -f '^sleep 987.123$' >/dev/null"), 0);
+  // The next lookup is not held up.
+  writeStub("tailscale", "echo 100.64.0.9\n");
+  EXPECT_EQ(lookupTailscaleAddress(), "100.64.0.9");
+}
+
 TEST_F(TailscaleLookupTest, MissingOrUnstartableProgramGivesNoAddress) {
   EXPECT_EQ(lookupTailscaleAddress(), "");
   EXPECT_EQ(lookupTailscaleAddress((dir_.path() / "nowhere").string()), "");

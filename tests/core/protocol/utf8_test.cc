@@ -146,4 +146,37 @@ TEST(Utf8Test, IsValidUtf8) {
 }
 
 }  // namespace
+TEST(DisplayNameTest, ControlAndDirectionCharactersAreReplacedAndTheSizeIsCapped) {
+  const std::string fffd = "\xEF\xBF\xBD";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"Anna's iPhone", "Anna's iPhone"},
+      {"tab\there", "tab" + fffd + "here"},
+      {"\x1b[2J", fffd + "[2J"},
+      {"del\x7f", "del" + fffd},
+      {"c1\xC2\x9B", "c1" + fffd},
+      {"\xE2\x80\xAEtxt.exe", fffd + "txt.exe"},         // RIGHT-TO-LEFT OVERRIDE
+      {"\xE2\x81\xA6x\xE2\x81\xA9", fffd + "x" + fffd},  // isolates
+      {"bad\xff", "bad" + fffd},
+      {"Ren\xC3\xA9"
+       "e",
+       "Ren\xC3\xA9"
+       "e"},
+  };
+  for (const auto& [name, cleaned] : cases)
+    EXPECT_EQ(cleanDisplayName(name, 256), cleaned) << name;
+  // Cut on a code point boundary, even inside one long character.
+  std::string marks = "a";
+  for (int index = 0; index < 1000; ++index)
+    marks += "\xCC\x81";
+  const std::string cut = cleanDisplayName(marks, 256);
+  EXPECT_EQ(cut.size(), 255u);
+  EXPECT_TRUE(isValidUtf8(cut));
+}
+
+TEST(DisplayNameTest, TerminalEscapingKeepsLineEndsAndShowsTheRest) {
+  EXPECT_EQ(escapeForTerminal("plain \xC3\xA9\n"), "plain \xC3\xA9\n");
+  EXPECT_EQ(escapeForTerminal("\x1b[31m\x07"), "\\u001b[31m\\u0007");
+  EXPECT_EQ(escapeForTerminal("\xE2\x80\xAE\xC2\x9B\xff"), "\\u202e\\u009b\\ufffd");
+}
+
 }  // namespace quorvanta

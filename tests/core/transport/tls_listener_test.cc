@@ -11,7 +11,9 @@
 #include <asio/strand.hpp>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <fstream>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <ostream>
@@ -368,6 +370,56 @@ TEST_F(TlsListenerTest, KeepsListeningThroughDescriptorExhaustion) {
   // The listener backs off (at most a second) and then takes the waiting connection.
   ASSERT_TRUE(recorder_.waitStreams(1));
   EXPECT_EQ(recorder_.kinds(), std::vector<Kind>{Kind::ready});
+}
+
+// Runs `openssl s_client` for TLS 1.2 with `ciphers` against the listener and returns its output.
+std::string probeTls12(const std::string& ciphers) {
+  const std::string command = "openssl s_client -connect " + std::string(kAddress) + ":" +
+                              std::to_string(TlsListener::kDefaultPort) + " -tls1_2 -cipher '" + ciphers +
+                              "' </dev/null 2>&1";
+  std::string output;
+  if (FILE* pipe = ::popen(command.c_str(), "r")) {
+    char buffer[4096];
+    while (const std::size_t count = std::fread(buffer, 1, sizeof buffer, pipe))
+      output.append(buffer, count);
+    ::pclose(pipe);
+  }
+  return output;
+}
+
+TEST_F(TlsListenerTest, Tls12OffersOnlyForwardSecretAeadSuitesInTheServersOrder) {
+  start(kAddress);
+  ASSERT_TRUE(recorder_.waitStates(1));
+  ASSERT_EQ(recorder_.state(0).kind, Kind::ready);
+
+  struct Case {
+    std::string offered;
+    std::string negotiated;  // empty: the handshake must fail
+  };
+  const std::vector<Case> cases = {
+      {"AES128-SHA", ""},              // RSA key exchange, CBC
+      {"ECDHE-ECDSA-AES128-SHA", ""},  // forward secret but CBC with SHA-1
+      {"ECDHE-ECDSA-AES128-GCM-SHA256", "ECDHE-ECDSA-AES128-GCM-SHA256"},
+      {"ECDHE-ECDSA-CHACHA20-POLY1305", "ECDHE-ECDSA-CHACHA20-POLY1305"},
+      // The client prefers AES-256; the server's order wins.
+      {"ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-ECDSA-AES128-GCM-SHA256", "ECDHE-ECDSA-AES128-GCM-SHA256"},
+  };
+  std::vector<std::shared_ptr<PacketConnection>> servers;
+  for (std::size_t index = 0; index < cases.size(); ++index) {
+    auto probe = std::async(std::launch::async, probeTls12, cases[index].offered);
+    ASSERT_TRUE(recorder_.waitStreams(index + 1));
+    auto server = PacketConnection::create(recorder_.takeStream(index), PacketConnection::Role::server);
+    server->start();
+    servers.push_back(server);
+    const std::string output = probe.get();
+    const bool negotiated = output.find("Cipher is " + cases[index].negotiated + "\n") != std::string::npos;
+    if (cases[index].negotiated.empty()) {
+      EXPECT_EQ(output.find("New, TLSv1.2"), std::string::npos) << cases[index].offered << "\n" << output;
+    } else {
+      EXPECT_TRUE(negotiated) << cases[index].offered << "\n" << output;
+    }
+    server->cancel();
+  }
 }
 
 }  // namespace

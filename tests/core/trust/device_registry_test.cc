@@ -88,14 +88,17 @@ TEST_F(DeviceRegistryTest, NamesAreCutToEightyCharactersNeverInsideOne) {
   registry.add("plain", std::string(100, 'x'), "t");
   EXPECT_EQ(registry.devices().back().name, std::string(80, 'x'));
 
-  // A thumbs-up with a skin tone is two code points and eight bytes, but one character.
+  // A thumbs-up with a skin tone is two code points and eight bytes, but one character. Eighty
+  // of them would take 640 bytes; a name also stays within 256.
   std::string emoji;
   for (int i = 0; i < 100; ++i)
     emoji += "\U0001F44D\U0001F3FD";
   registry.add("emoji", emoji, "t");
   const auto& name = registry.devices().back().name;
-  EXPECT_EQ(graphemeCount(name), 80u);
-  EXPECT_EQ(name, emoji.substr(0, std::size_t{80} * 8));
+  EXPECT_EQ(graphemeCount(name), 32u);
+  EXPECT_EQ(name, emoji.substr(0, std::size_t{32} * 8));
+  registry.add("accents", std::string(100, 'e') + "\xCC\x81", "t");
+  EXPECT_EQ(registry.devices().back().name, std::string(80, 'e'));
 
   registry.add("short", "iPad", "t");
   EXPECT_EQ(registry.devices().back().name, "iPad");

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -82,6 +86,61 @@ TEST(ProcessTest, LaunchFailuresCarryTheSystemError) {
   ProcessOptions options;
   options.searchPath = true;
   EXPECT_EQ(runProcess("sh", {"-c", "exit 4"}, options).exitStatus, 4);
+}
+
+// The error code a run ends with, or 0 when it returns.
+std::errc failureOf(const std::string& executable, const std::vector<std::string>& arguments,
+                    const ProcessOptions& options) {
+  try {
+    runProcess(executable, arguments, options);
+  } catch (const std::system_error& error) {
+    return static_cast<std::errc>(error.code().value());
+  }
+  return std::errc{};
+}
+
+TEST(ProcessTest, ChildrenInheritOnlyTheirStandardStreams) {
+  // Descriptors of this process that are not close-on-exec, as a library's socket may be.
+  const int socket = ::socket(AF_INET, SOCK_STREAM, 0);
+  const int file = ::open("/dev/null", O_RDONLY);
+  ASSERT_GE(socket, 0);
+  ASSERT_GE(file, 0);
+  const auto output = runProcess("/bin/sh", {"-c", "ls /proc/$$/fd"}).output;
+  ::close(socket);
+  ::close(file);
+  EXPECT_EQ(output, "0\n1\n2\n");
+}
+
+TEST(ProcessTest, AHungOrChattyChildIsKilledWithWhatItStarted) {
+  ProcessOptions options;
+  options.timeLimit = 0.3;
+  // The shell waits for a grandchild that would keep the output pipe open.
+  EXPECT_EQ(failureOf("/bin/sh", {"-c", "sleep 1000; echo never"}, options), std::errc::timed_out);
+  // A child that closes its output but does not exit is bound by the same limit.
+  EXPECT_EQ(failureOf("/bin/sh", {"-c", "exec >&- 2>&-; sleep 1000"}, options), std::errc::timed_out);
+
+  options.timeLimit = 0;
+  options.outputLimit = 4096;
+  EXPECT_EQ(failureOf("/usr/bin/yes", {}, options), std::errc::file_too_large);
+  options.outputLimit = 1 << 20;
+  EXPECT_EQ(runProcess("/bin/sh", {"-c", "echo short"}, options).output, "short\n");
+}
+
+TEST(ProcessTest, OnlyAbsolutePathEntriesAreSearched) {
+  const char* saved = std::getenv("PATH");
+  const std::string previous = saved ? saved : "";
+  // "." and "" (the current directory) come first but do not count.
+  ::setenv("PATH", (".::relative:" + previous).c_str(), 1);
+  ProcessOptions options;
+  options.searchPath = true;
+  const auto cwd = ::open(".", O_RDONLY | O_DIRECTORY);
+  ASSERT_EQ(::chdir("/bin"), 0);
+  EXPECT_EQ(failureOf("true", {}, options), std::errc{});
+  ::setenv("PATH", ".:relative", 1);
+  EXPECT_EQ(failureOf("true", {}, options), std::errc::no_such_file_or_directory);
+  ASSERT_EQ(::fchdir(cwd), 0);
+  ::close(cwd);
+  ::setenv("PATH", previous.c_str(), 1);
 }
 
 }  // namespace

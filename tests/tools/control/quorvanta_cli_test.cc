@@ -105,5 +105,28 @@ TEST_F(QuorvantaCliTest, RefusalsUsageErrorsAndAMissingHostExitNonZero) {
   EXPECT_EQ(result.output, "Quorvanta Host is not running.\n");
 }
 
+TEST_F(QuorvantaCliTest, StartThatDoesNotGetSharingLiveExitsNonZero) {
+  const json waiting = {{"running", false},
+                        {"status", "Waiting for Tailscale"},
+                        {"error", "Connect Tailscale on this Mac. Sharing will start automatically."}};
+  const ProcessResult result = run({"start"}, {{"ok", true}, {"status", waiting}});
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_EQ(result.output,
+            "Waiting for Tailscale\nConnect Tailscale on this Mac. Sharing will start automatically.\n");
+}
+
+TEST_F(QuorvantaCliTest, ASocketDirectoryOthersCanWriteToIsNotUsed) {
+  // Someone else could have made this directory and the server in it.
+  const auto directory = dir_.path() / "quorvanta";
+  std::filesystem::permissions(directory, std::filesystem::perms::all);
+  const std::size_t before = requestCount();
+  const ProcessResult result = run({"pair"}, {{"ok", true}, {"link", "quorvanta://pair?data=forged"}});
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_EQ(result.output, "The directory " + directory.string() +
+                               " of the control socket is not private to this user, so Quorvanta will not "
+                               "use it.\n");
+  EXPECT_EQ(requestCount(), before);
+}
+
 }  // namespace
 }  // namespace quorvanta
