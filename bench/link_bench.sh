@@ -17,7 +17,9 @@
 # quorvanta-link-emulator and bench/link_receiver. Prints the table; the last line reads
 # "acknowledged: p95 frame delay N ms, link use P %, recovery S s". Raw data and the plot
 # (PATH.png) stay in the /tmp/quorvanta-link.* directory named at the end; set QUORVANTA_LINK_OUT
-# to a directory to get the plot there as well.
+# to a directory to get the plot there as well. QUORVANTA_LINK_NICE (default 0) runs everything of
+# the benchmark at that niceness: on a machine busy with other work, -10 keeps the host, the
+# client, the X server and the scene from starving (and says so in the output).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -50,7 +52,8 @@ if [ "${QUORVANTA_LINK_INSIDE:-}" != 1 ]; then
   ip netns add "$host_ns"
   ip netns add "$client_ns"
   trap 'ip netns del "$host_ns" 2>/dev/null || true; ip netns del "$client_ns" 2>/dev/null || true' EXIT
-  QUORVANTA_LINK_INSIDE=1 host_ns=$host_ns client_ns=$client_ns ip netns exec "$host_ns" "$0" "$@"
+  QUORVANTA_LINK_INSIDE=1 host_ns=$host_ns client_ns=$client_ns \
+    nice -n "${QUORVANTA_LINK_NICE:-0}" ip netns exec "$host_ns" "$0" "$@"
   exit $?
 fi
 
@@ -79,6 +82,6 @@ load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 
 python3 "$here/bench/link/link_analyze.py" "$work" "$path" "${link_args[@]}"
 echo
-echo "Load average before: $load_before; after: $load_after ($(nproc) cores). Raw results: $work"
+echo "Load average before: $load_before; after: $load_after ($(nproc) cores); niceness $(nice). Raw results: $work"
 if [ -n "${QUORVANTA_LINK_OUT:-}" ] && [ -e "$work/$path.png" ]; then cp "$work/$path.png" "$QUORVANTA_LINK_OUT/"; fi
 tail -n 1 "$work/summary.txt"

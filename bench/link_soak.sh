@@ -77,9 +77,10 @@ for minute in $(seq 0 $((minutes - 1))); do
   sleep $((slot - $(date +%s) > 0 ? slot - $(date +%s) : 0))
   if [ $((minute % takeover_every)) -eq $((takeover_every - 1)) ]; then
     session a reconnect 59 "m$minute-a" &
+    taken=$!
     sleep 20
     session b takeover 38 "m$minute-b" --takeover
-    wait
+    wait "$taken" || true
   elif [ $((minute % warm_every)) -eq $((2 % warm_every)) ]; then
     in_client "$receiver" "$work/m$minute-a" 59 --ping-ms 5000 --state "$work/client-a.json" \
       >"$work/m$minute-a.txt" 2>"$work/m$minute-a.log" &
