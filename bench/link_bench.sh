@@ -10,6 +10,7 @@
 #   mobile       3 Mbit/s, 120 ms, 1 % loss, queue 300 ms
 #   step         20 -> 5 -> 20 Mbit/s at 10 s and 25 s, 30 ms, no loss, queue 200 ms
 #   bufferbloat  10 Mbit/s, 20 ms, no loss, queue 1 s
+#   open         1 Gbit/s, no delay (a reference: what the machine itself allows)
 #
 # Needs root (network namespaces, TUN devices), Xvfb, python3 and, for the plot, gnuplot (installed
 # on demand: apt-get install gnuplot-nox). Uses the build directory $QUORVANTA_LINK_BUILD (default
@@ -34,6 +35,7 @@ case "$path" in
   mobile) link_args=(--rate 3M --delay 60ms --loss 0.01 --queue 300ms) ;;
   step) link_args=(--rate 20M --delay 15ms --queue 200ms --schedule 10:5M,25:20M) ;;
   bufferbloat) link_args=(--rate 10M --delay 10ms --queue 1s) ;;
+  open) link_args=(--rate 1G --queue 1s) ;;  # no limit worth the name: the host and client alone
   *) echo "usage: bench/link_bench.sh relay|mobile|step|bufferbloat [SECONDS]" >&2; exit 2 ;;
 esac
 [ "$(id -u)" -eq 0 ] || { echo "Run as root: the emulated path needs network namespaces and TUN devices." >&2; exit 1; }
@@ -65,7 +67,8 @@ cleanup() {
   wait 2>/dev/null || true
 }
 trap cleanup EXIT
-scene_args=(--clock --busy)
+read -r -a scene_args <<<"${QUORVANTA_LINK_SCENE:---clock --busy}"
+sandbox_screen=${QUORVANTA_LINK_SCREEN:-1920x1080x24}
 source "$here/bench/link/link_env.sh"
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 
