@@ -69,6 +69,7 @@ cleanup() {
 trap cleanup EXIT
 read -r -a scene_args <<<"${QUORVANTA_LINK_SCENE:---clock --busy}"
 sandbox_screen=${QUORVANTA_LINK_SCREEN:-1920x1080x24}
+sandbox_xvfb_args=${QUORVANTA_LINK_XVFB:-}
 source "$here/bench/link/link_env.sh"
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 

@@ -18,7 +18,7 @@ unset DBUS_SESSION_BUS_ADDRESS
 
 # A private X server on a free display number.
 exec {displayfd}<> <(:)
-Xvfb -displayfd "$displayfd" -screen 0 "${sandbox_screen:-1920x1080x24}" -nolisten tcp >"$work/xvfb.log" 2>&1 &
+Xvfb -displayfd "$displayfd" -screen 0 "${sandbox_screen:-1920x1080x24}" ${sandbox_xvfb_args:-} -nolisten tcp >"$work/xvfb.log" 2>&1 &
 pids+=($!)
 read -r -t 10 number <&"$displayfd"
 export DISPLAY=":$number"
