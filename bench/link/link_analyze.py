@@ -124,7 +124,20 @@ def recoveries(link, frames, packets, end):
     return results
 
 
-def analyse(work, link, restart, mode):
+def queue_settles(link, rows):
+    """Seconds after each step down until the link's queue delay (mean over the logged second)
+    is back under two frame times; whole seconds, as the emulator logs them."""
+    settles = []
+    for at, rate in link.steps:
+        if rate >= link.rate_at(at - 1e-6):
+            continue
+        found = next((row["t"] - at for row in rows
+                      if row["t"] - 1 >= at and row["down_queue_ms_mean"] <= 2000 / FPS), None)
+        settles.append(found)
+    return settles
+
+
+def analyse(work, link, restart, mode, rows):
     shift = lambda rows: [dict(row, t=row["t"] - restart) for row in rows]
     frames = shift(read_csv(os.path.join(work, mode + ".frames.csv")))
     packets = shift(read_csv(os.path.join(work, mode + ".packets.csv")))
@@ -155,6 +168,9 @@ def analyse(work, link, restart, mode):
         "use": 100.0 * video_bits / link.capacity_bits(WARMUP, end),
         "target": sum(targets) / len(targets) if targets else math.nan,
         "recovery": recoveries(link, frames, packets, end),
+        "queue_settles": queue_settles(link, rows),
+        "queue_mean": sum(r["down_queue_ms_mean"] for r in rows if r["t"] > WARMUP) / max(1, sum(1 for r in rows if r["t"] > WARMUP)),
+        "drops": sum(r["down_dropped"] for r in rows),
     }
 
 
@@ -223,25 +239,27 @@ def main():
     runs = read_link_log(os.path.join(work, "link.csv"))
     results = {}
     for index, (mode, _) in enumerate(MODES):
-        restart = runs[index][0] if index < len(runs) else 0.0
-        results[mode] = analyse(work, link, restart, mode)
+        restart, rows = runs[index] if index < len(runs) else (0.0, [])
+        results[mode] = analyse(work, link, restart, mode, rows)
 
     print(f"Path {path}: {' '.join(link_args)}; {WARMUP:g} s warm-up left out of every figure.")
     print()
     print("| mode | frame delay p50 / p95 / p99 (ms) | goal at p95 (ms) | frames within goal | fps "
-          "| video (Mbit/s) | link use | mean target (Mbit/s) | recovery (s) |")
-    print("|---|---|---|---|---|---|---|---|---|")
+          "| video (Mbit/s) | link use | mean target (Mbit/s) | recovery (s) | link queue mean (ms), drops "
+          "| queue under 2 frames after a step down (s) |")
+    print("|---|---|---|---|---|---|---|---|---|---|---|")
     summary = None
     for mode, label in MODES:
         r = results[mode]
         if r is None:
-            print(f"| {label} | no pictures | | | | | | | |")
+            print(f"| {label} | no pictures | | | | | | | | | |")
             continue
         recovery = ", ".join(f"{kind} {seconds_text(value, limit)}" for kind, value, limit in r["recovery"]) or "-"
         target = "-" if mode == "noack" or math.isnan(r["target"]) else f"{r['target'] / 1e6:.2f}"
         print(f"| {label} | {r['p50']:.0f} / {r['p95']:.0f} / {r['p99']:.0f} | {r['goal95']:.0f} "
               f"| {r['within']:.0f} % | {r['fps']:.1f} | {r['video'] / 1e6:.2f} | {r['use']:.0f} % "
-              f"| {target} | {recovery} |")
+              f"| {target} | {recovery} | {r['queue_mean']:.0f}, {r['drops']:.0f} "
+              f"| {', '.join('never' if v is None else f'{v:.0f}' for v in r['queue_settles']) or '-'} |")
         if mode == "ack":
             # The slowest recovery; ">L" when a step was never recovered from within the L seconds
             # before the next step or the end.
