@@ -48,6 +48,26 @@ class VideoPipeline::Reservation {
   bool settled_ = false;
 };
 
+// The encoder's turn with one frame. It ends when the frame's completion has run or, should the
+// encoder drop the completion unrun, when the completion is destroyed; either way the pipeline
+// learns on its queue that the encoder is free for the newest frame.
+class VideoPipeline::EncoderTurn {
+ public:
+  EncoderTurn(std::weak_ptr<VideoPipeline> pipeline, asio::any_io_executor queue)
+      : pipeline_(std::move(pipeline)), queue_(std::move(queue)) {}
+  EncoderTurn(const EncoderTurn&) = delete;
+  EncoderTurn& operator=(const EncoderTurn&) = delete;
+  ~EncoderTurn() {
+    // The strong reference ends on the queue, never on the encoder's thread (see pump()).
+    if (auto self = pipeline_.lock())
+      asio::post(queue_, [self = std::move(self)] { self->encoderFinished(); });
+  }
+
+ private:
+  std::weak_ptr<VideoPipeline> pipeline_;
+  asio::any_io_executor queue_;
+};
+
 VideoPipeline::VideoPipeline(asio::any_io_executor queue, std::unique_ptr<VideoEncoder> encoder,
                              Clock hostClock)
     : encoder_(std::move(encoder)), queue_(std::move(queue)), hostClock_(std::move(hostClock)) {}
@@ -139,7 +159,7 @@ void VideoPipeline::setOnError(std::function<void(std::string)> callback) {
 }
 
 void VideoPipeline::pump() {
-  if (!pending_) return;
+  if (!pending_ || encoding_) return;
   const std::shared_ptr<VideoSink> sink = currentSink();
   if (!sink) return;
   // Refused: the frame keeps waiting and the pacer's credit callback pumps again.
@@ -148,10 +168,12 @@ void VideoPipeline::pump() {
   Pending next = std::move(*pending_);
   pending_.reset();
   auto reservation = std::make_shared<Reservation>(sink);
+  auto turn = std::make_shared<EncoderTurn>(weak_from_this(), queue_);
+  encoding_ = true;
   try {
     encoder_->encode(
         std::move(next.buffer), next.time,
-        [weak = weak_from_this(), queue = queue_, reservation](std::optional<EncodedFrame> frame) {
+        [weak = weak_from_this(), queue = queue_, reservation, turn](std::optional<EncodedFrame> frame) {
           auto self = weak.lock();
           if (!self) return reservation->giveUp();
           self->deliver(std::move(frame), reservation);
@@ -164,6 +186,11 @@ void VideoPipeline::pump() {
     reservation->giveUp();
     reportError(error.what());
   }
+}
+
+void VideoPipeline::encoderFinished() {
+  encoding_ = false;
+  pump();
 }
 
 void VideoPipeline::deliver(std::optional<EncodedFrame> frame,

@@ -23,7 +23,10 @@ namespace quorvanta {
 // take it. On a keyframe request it makes the encoder owe a keyframe and, since a still screen
 // captures nothing new, re-feeds the last frame every 150 ms (at most 20 times) until the
 // keyframe has been forced. Parameter sets of a keyframe go out in a "videoConfig" message just
-// before the frame.
+// before the frame. One frame at a time is inside the encoder: while it encodes, newer captures
+// wait in the one pending place, so that an encoder slower than the frame rate never works
+// through a backlog of stale frames (each granted slot would otherwise queue a frame in front of
+// the encoder and add its encoding time to the delay of every later frame).
 //
 // Threads: `queue` is a serial executor (a strand). submit(), reset() and everything that touches
 // the encoder's session, frame rate and bit rate run on it. attach() and requestKeyframe() may be
@@ -77,6 +80,7 @@ class VideoPipeline : public std::enable_shared_from_this<VideoPipeline> {
 
  private:
   class Reservation;
+  class EncoderTurn;
   struct Pending {
     PixelBufferRef buffer;
     double time = 0;
@@ -89,6 +93,7 @@ class VideoPipeline : public std::enable_shared_from_this<VideoPipeline> {
   void changeBitrate(std::int64_t bitsPerSecond);
   void changeStream(std::int64_t fps, std::int64_t bitsPerSecond);
   void reportError(const std::string& message);
+  void encoderFinished();
   // On the encoder's thread.
   void deliver(std::optional<EncodedFrame> frame, const std::shared_ptr<Reservation>& reservation);
 
@@ -107,6 +112,7 @@ class VideoPipeline : public std::enable_shared_from_this<VideoPipeline> {
   PixelBufferRef latest_;
   std::int64_t refreshGeneration_ = 0;
   bool reportedError_ = false;
+  bool encoding_ = false;  // a frame is inside the encoder
 };
 
 }  // namespace quorvanta

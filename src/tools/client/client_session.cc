@@ -50,9 +50,10 @@ struct SessionExtras {
 };
 
 // The features announced: those asked for, and "frameAck" for the commands that start a stream,
-// since they acknowledge the video they receive.
-std::optional<std::vector<std::string>> announcedFeatures(const Options& options) {
-  if (options.command == Command::pair || options.command == Command::connect) return options.features;
+// since they acknowledge the video they receive (unless `frameAck` is false: unacknowledged video).
+std::optional<std::vector<std::string>> announcedFeatures(const Options& options, bool frameAck) {
+  if (options.command == Command::pair || options.command == Command::connect || !frameAck)
+    return options.features;
   std::vector<std::string> features = options.features.value_or(std::vector<std::string>{});
   if (std::find(features.begin(), features.end(), kFeatureFrameAck) == features.end()) {
     features.insert(features.begin(), kFeatureFrameAck);
@@ -73,7 +74,7 @@ class Session {
         statePath_(std::move(statePath)),
         state_(std::move(state)),
         secret_(std::move(secret)),
-        features_(announcedFeatures(options)),
+        features_(announcedFeatures(options, streams.announceFrameAck)),
         extras_(std::move(extras)),
         script_(io, std::move(extras_.script),
                 {[this](const ControlMessage& message) { connection_->send(message); },
@@ -178,6 +179,7 @@ class Session {
     if (auto json = encodeControlMessage(message)) streams_.out << *json << '\n' << std::flush;
     if (isRefusal(message.type) && message.message) streams_.err << *message.message << std::endl;
     if (extras_.onMessage) extras_.onMessage(message);
+    if (streams_.onMessage) streams_.onMessage(message);
 
     if (secret_) {
       if (message.type == "hello") return settle(kExitOk);
@@ -309,7 +311,7 @@ class Session {
   }
 
   void schedulePing() {
-    pingTimer_.expires_after(kPingInterval);
+    pingTimer_.expires_after(streams_.pingInterval);
     pingTimer_.async_wait([this](const std::error_code& error) {
       if (error || finished_) return;
       connection_->send(ControlMessage::make("ping"));
@@ -397,7 +399,10 @@ int runClient(const Options& options, const ClientStreams& streams) {
       streams.err << error.message() << std::endl;
       return kExitFailure;
     }
-    extras.onVideo = [&video](Bytes payload) { video->receive(payload); };
+    extras.onVideo = [&video, &streams](Bytes payload) {
+      if (streams.onVideoPacket) streams.onVideoPacket(payload.size());
+      video->receive(payload);
+    };
     extras.onMessage = [&video](const ControlMessage& message) { video->configure(message); };
     extras.onEnd = [&video] { video->end(); };
   }

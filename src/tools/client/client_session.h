@@ -1,12 +1,17 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <functional>
 #include <ostream>
 
 #include "tools/client/client_options.h"
 
 struct AVFrame;
+
+namespace quorvanta {
+struct ControlMessage;
+}
 
 namespace quorvanta::client {
 
@@ -24,6 +29,14 @@ struct ClientStreams {
   std::chrono::milliseconds answerTimeout = kAnswerTimeout;
   // stream: called with every decoded picture and the moment it was decoded (optional).
   std::function<void(const AVFrame&, std::chrono::steady_clock::time_point)> onFrame{};
+  // stream: called with the size of every video packet as it arrives (optional).
+  std::function<void(std::size_t)> onVideoPacket{};
+  // Called with every control message received, after it was printed (optional).
+  std::function<void(const ControlMessage&)> onMessage{};
+  std::chrono::milliseconds pingInterval = kPingInterval;
+  // stream: false leaves "frameAck" out of the announced features (unless --features names it),
+  // so the host sends one frame at a time without waiting for acknowledgements.
+  bool announceFrameAck = true;
 };
 
 // Runs one pair or connect command to its end on the calling thread and returns the exit code

@@ -8,9 +8,14 @@
 // the marker 1101, the 48 low bits of the clock, most significant first, and an 8-bit check
 // (the sum of the clock's six bytes, exclusive-or 0xA5). A black margin of one block surrounds it.
 // The scene's window is then also raised above any other window every frame.
+//
+// With --busy, the scene also gives an encoder more than any network path carries: a block of
+// fresh noise under the clock row (a third of the screen's width and height) and, on the right
+// half, a page of small text that scrolls up two pixels every frame.
 
 #include <xcb/xcb.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -87,6 +92,63 @@ void drawClock(xcb_connection_t* c, xcb_window_t window, xcb_gcontext_t gc, cons
   xcb_poly_fill_rectangle(c, window, gc, static_cast<std::uint32_t>(white.size()), white.data());
 }
 
+// Fills `area` of the window with fresh grey-level noise, in strips that fit one X request.
+void drawNoise(xcb_connection_t* c, xcb_window_t window, xcb_gcontext_t gc, std::uint8_t depth,
+               const xcb_rectangle_t& area, std::uint64_t& state, std::vector<std::uint32_t>& pixels) {
+  constexpr int kStripRows = 16;
+  pixels.resize(static_cast<std::size_t>(area.width) * kStripRows);
+  for (int top = 0; top < area.height; top += kStripRows) {
+    const int rows = std::min(kStripRows, area.height - top);
+    for (std::uint32_t& pixel : pixels) {
+      state ^= state << 13;  // xorshift64: cheap and plenty random for an encoder
+      state ^= state >> 7;
+      state ^= state << 17;
+      const auto grey = static_cast<std::uint32_t>(state & 0xFFU);
+      pixel = grey << 16 | grey << 8 | grey;
+    }
+    xcb_put_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, window, gc, area.width, static_cast<std::uint16_t>(rows),
+                  area.x, static_cast<std::int16_t>(area.y + top), 0, depth,
+                  static_cast<std::uint32_t>(area.width) * static_cast<std::uint32_t>(rows) * 4,
+                  reinterpret_cast<const std::uint8_t*>(pixels.data()));
+  }
+}
+
+// A page of small random text the size of `area`, to scroll through.
+xcb_pixmap_t makeTextPage(xcb_connection_t* c, xcb_window_t window, xcb_gcontext_t gc,
+                          const xcb_screen_t& screen, const xcb_rectangle_t& area) {
+  const xcb_pixmap_t page = xcb_generate_id(c);
+  xcb_create_pixmap(c, screen.root_depth, page, window, area.width, area.height);
+  xcb_change_gc(c, gc, XCB_GC_FOREGROUND, &screen.white_pixel);
+  const xcb_rectangle_t all{0, 0, area.width, area.height};
+  xcb_poly_fill_rectangle(c, page, gc, 1, &all);
+  const std::uint32_t colours[] = {screen.black_pixel, screen.white_pixel};
+  xcb_change_gc(c, gc, XCB_GC_FOREGROUND | XCB_GC_BACKGROUND, colours);
+  std::uint64_t state = 0x9E3779B97F4A7C15ULL;
+  for (int y = 12; y < area.height; y += 14) {
+    std::string line;
+    while (static_cast<int>(line.size()) * 6 < area.width) {
+      state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+      const auto pick = static_cast<int>((state >> 33) % 40);
+      line.push_back(pick < 8 ? ' '
+                              : static_cast<char>('!' + (pick * 7 + static_cast<int>(line.size())) % 90));
+    }
+    xcb_image_text_8(c, static_cast<std::uint8_t>(std::min<std::size_t>(line.size(), 255)), page, gc, 2,
+                     static_cast<std::int16_t>(y), line.c_str());
+  }
+  return page;
+}
+
+// Copies the page into `area` scrolled up by `offset` rows, wrapping round.
+void drawTextPage(xcb_connection_t* c, xcb_window_t window, xcb_gcontext_t gc, xcb_pixmap_t page,
+                  const xcb_rectangle_t& area, int offset) {
+  const int shift = offset % area.height;
+  xcb_copy_area(c, page, window, gc, 0, static_cast<std::int16_t>(shift), area.x, area.y, area.width,
+                static_cast<std::uint16_t>(area.height - shift));
+  if (shift > 0)
+    xcb_copy_area(c, page, window, gc, 0, 0, area.x, static_cast<std::int16_t>(area.y + area.height - shift),
+                  area.width, static_cast<std::uint16_t>(shift));
+}
+
 // Waits until the X server has carried out every request sent so far.
 void sync(xcb_connection_t* c) {
   std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
@@ -96,12 +158,15 @@ void sync(xcb_connection_t* c) {
 
 int main(int argc, char** argv) {
   bool withClock = false;
+  bool busy = false;
   for (int index = 1; index < argc; ++index) {
     const std::string_view argument(argv[index]);
     if (argument == "--clock") {
       withClock = true;
+    } else if (argument == "--busy") {
+      busy = true;
     } else {
-      std::fprintf(stderr, "usage: quorvanta-demo-scene [--clock]\n");
+      std::fprintf(stderr, "usage: quorvanta-demo-scene [--clock] [--busy]\n");
       return 2;
     }
   }
@@ -133,9 +198,33 @@ int main(int argc, char** argv) {
   const std::uint32_t gcValues[] = {screen->white_pixel, screen->black_pixel, font};
   xcb_create_gc(c, gc, window, XCB_GC_FOREGROUND | XCB_GC_BACKGROUND | XCB_GC_FONT, gcValues);
 
+  const int unit = width / kClockBlocksPerWidth;
+  const xcb_rectangle_t noiseArea{static_cast<std::int16_t>(unit), static_cast<std::int16_t>(6 * unit),
+                                  static_cast<std::uint16_t>(width / 3),
+                                  static_cast<std::uint16_t>(height / 3)};
+  const xcb_rectangle_t textArea{static_cast<std::int16_t>(width / 2), static_cast<std::int16_t>(6 * unit),
+                                 static_cast<std::uint16_t>(width / 2 - unit),
+                                 static_cast<std::uint16_t>(height - 8 * unit)};
+  const xcb_pixmap_t textPage = busy ? makeTextPage(c, window, gc, *screen, textArea) : 0;
+  std::uint64_t noiseState = 0x2545F4914F6CDD1DULL;
+  std::vector<std::uint32_t> noisePixels;
+
   constexpr int kBands = 8;
   const auto start = std::chrono::steady_clock::now();
+  // With the clock, the rest of the scene never paints over the clock row's area: a picture captured
+  // while a frame is being drawn still shows the previous clock rather than no clock at all.
+  const int clockRight = (kClockBits + 2) * unit;
+  const std::array<xcb_rectangle_t, 3> aroundClock{{
+      {0, 0, static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(2 * unit)},
+      {static_cast<std::int16_t>(clockRight), static_cast<std::int16_t>(2 * unit),
+       static_cast<std::uint16_t>(width - clockRight), static_cast<std::uint16_t>(3 * unit)},
+      {0, static_cast<std::int16_t>(5 * unit), static_cast<std::uint16_t>(width),
+       static_cast<std::uint16_t>(height - 5 * unit)},
+  }};
   for (int frame = 0;; ++frame) {
+    if (withClock)
+      xcb_set_clip_rectangles(c, XCB_CLIP_ORDERING_UNSORTED, gc, 0, 0,
+                              static_cast<std::uint32_t>(aroundClock.size()), aroundClock.data());
     for (int band = 0; band < kBands; ++band) {
       const std::uint32_t value = colour(frame * 4 + band * 64);
       xcb_change_gc(c, gc, XCB_GC_FOREGROUND, &value);
@@ -156,6 +245,10 @@ int main(int argc, char** argv) {
     const std::uint32_t textColours[] = {screen->black_pixel, screen->white_pixel};
     xcb_change_gc(c, gc, XCB_GC_FOREGROUND | XCB_GC_BACKGROUND, textColours);
     xcb_image_text_8(c, static_cast<std::uint8_t>(label.size()), window, gc, 20, 30, label.c_str());
+    if (busy) {
+      drawNoise(c, window, gc, screen->root_depth, noiseArea, noiseState, noisePixels);
+      drawTextPage(c, window, gc, textPage, textArea, 2 * frame);
+    }
     if (withClock) {
       // Whatever else opened a window (a host's panel, say) stays below, so that the whole
       // screen moves and every run shows the same picture.
@@ -164,6 +257,8 @@ int main(int argc, char** argv) {
       // The rest of the picture is on the screen before the clock is read, so the time drawn is
       // the moment the whole frame became visible, give or take the drawing of the row itself.
       sync(c);
+      const std::uint32_t noClip[] = {XCB_NONE};
+      xcb_change_gc(c, gc, XCB_GC_CLIP_MASK, noClip);
       drawClock(c, window, gc, *screen, width);
     }
     xcb_flush(c);

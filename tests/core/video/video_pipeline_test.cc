@@ -107,6 +107,30 @@ TEST_F(VideoPipelineTest, EncodesOnlyTheNewestFrameOnceASlotFrees) {
   EXPECT_EQ(sink->pacer().reserved(), 1);
 }
 
+TEST_F(VideoPipelineTest, OneFrameAtATimeInsideTheEncoderAndTheNewestNext) {
+  auto sink = std::make_shared<FakeVideoSink>();
+  pipeline_->attach(sink, 30, 6'000'000, true);  // acknowledged: the pacer grants several slots
+  submit(makeBuffer(1), 1.0);
+  ASSERT_EQ(encoder_->callCount(), 1u);
+
+  // The encoder is busy: newer frames wait, the newest replacing the older, and hold no slot.
+  const auto third = makeBuffer(3);
+  submit(makeBuffer(2), 2.0);
+  submit(third, 3.0);
+  onQueue();
+  EXPECT_EQ(encoder_->callCount(), 1u);
+  EXPECT_EQ(sink->pacer().reserved(), 1);
+
+  encoder_->complete(0, makeFrame({1}, true));
+  ASSERT_TRUE(encoder_->waitForCalls(2));
+  EXPECT_EQ(encoder_->calls()[1].buffer, third);
+
+  // A completion the encoder drops without running it frees the encoder too.
+  { const auto dropped = encoder_->takeCompletion(1); }
+  submit(makeBuffer(4), 4.0);
+  ASSERT_TRUE(encoder_->waitForCalls(3));
+}
+
 TEST_F(VideoPipelineTest, WithoutSinkKeepsTheFrameButEncodesNothing) {
   EXPECT_FALSE(pipeline_->hasFrame());
   submit(makeBuffer(1), 1.0);

@@ -30,6 +30,11 @@ using av::PacketPtr;
 
 constexpr AVRational kTimeBase{1, 90'000};
 constexpr double kTicksPerSecond = 90'000.0;
+// The longest time one frame's bits are sized for (see LibavcodecSession::followFrameRate).
+constexpr double kLongestInterval = 0.25;
+// libx264 cannot change its average bit rate once open, only its peak rate (VBV). It is opened
+// with this average, beyond any target, and held to the target by the peak rate.
+constexpr std::int64_t kX264Ceiling = 400'000'000;
 
 std::int64_t clampToInt(double value) {
   return static_cast<std::int64_t>(
@@ -37,11 +42,15 @@ std::int64_t clampToInt(double value) {
 }
 
 // Average rate, and the peak rate with a one-window buffer, in the fields every encoder reads.
-void setRateFields(AVCodecContext& context, std::int64_t averageBitsPerSecond, DataRateLimit limit) {
+// `scale` multiplies both rates, not the buffer (see LibavcodecSession::followFrameRate). With
+// `peakSteers` (libx264) the average stays at kX264Ceiling and the peak rate is the target itself.
+void setRateFields(AVCodecContext& context, std::int64_t averageBitsPerSecond, DataRateLimit limit,
+                   double scale = 1.0, bool peakSteers = false) {
   const double windowBits = limit.bytes * 8.0;
   const double peakBitsPerSecond = limit.seconds > 0 ? windowBits / limit.seconds : windowBits;
-  context.bit_rate = averageBitsPerSecond;
-  context.rc_max_rate = clampToInt(peakBitsPerSecond);
+  const double average = static_cast<double>(averageBitsPerSecond) * scale;
+  context.bit_rate = peakSteers ? kX264Ceiling : clampToInt(average);
+  context.rc_max_rate = clampToInt(peakSteers ? average : peakBitsPerSecond * scale);
   context.rc_buffer_size = static_cast<int>(clampToInt(windowBits));
 }
 
@@ -58,11 +67,14 @@ bool setOption(AVCodecContext& context, const char* name, const char* value) {
 class LibavcodecSession final : public EncoderSession {
  public:
   LibavcodecSession(CodecContextPtr context, BufferRefPtr hardwareFrames, const SessionSettings& settings,
-                    std::string description)
+                    std::string description, bool peakSteers)
       : context_(std::move(context)),
         hardwareFrames_(std::move(hardwareFrames)),
         maxKeyframeSpacing_(static_cast<double>(settings.maxKeyFrameIntervalDuration)),
-        description_(std::move(description)) {}
+        description_(std::move(description)),
+        peakSteers_(peakSteers),
+        expectedFps_(static_cast<double>(std::clamp<std::int64_t>(settings.expectedFrameRate, 1, 1000))),
+        rate_(settings.averageBitrate, defaultLimit(settings.averageBitrate)) {}
 
   ~LibavcodecSession() override { completeAndInvalidate(); }
 
@@ -178,22 +190,42 @@ class LibavcodecSession final : public EncoderSession {
     return value;
   }
 
-  void applyPendingRate() {
+  // Takes a rate set since the last frame; true when there was one.
+  bool takePendingRate() {
     std::optional<std::pair<std::int64_t, DataRateLimit>> rate;
     {
       std::lock_guard guard(lock_);
       rate = std::exchange(pendingRate_, std::nullopt);
     }
-    // libx264 and NVENC compare these fields with their configuration on every frame and
-    // reconfigure the running encoder when they differ. VA-API reads them only when it opens.
-    if (rate) setRateFields(*context_, rate->first, rate->second);
+    if (rate) rate_ = *rate;
+    return rate.has_value();
+  }
+
+  // Rate control in low-latency mode sizes every frame for the expected frame rate (libx264's
+  // zerolatency tuning ignores timestamps; letting it use them costs a frame of delay). When the
+  // pacer or a slow capture lets fewer frames through, the output would fall short of the target
+  // in proportion: at 5 frames a second, a sixth of it. So the rates handed to the encoder are
+  // scaled by the time the frames actually stand for (a smoothed interval between 1/fps and
+  // kLongestInterval), and set again when that scale moves by more than a tenth. libx264 and
+  // NVENC compare these fields with their configuration on every frame and reconfigure the running
+  // encoder when they differ; VA-API reads them only when it opens.
+  void followFrameRate(double time, bool rateChanged) {
+    if (lastTime_) {
+      const double raw = std::clamp(time - *lastTime_, 1.0 / expectedFps_, kLongestInterval);
+      interval_ = interval_ > 0 ? 0.75 * interval_ + 0.25 * raw : raw;
+    }
+    lastTime_ = time;
+    const double scale = std::max(1.0, interval_ * expectedFps_);
+    if (appliedScale_ > 0 && !rateChanged && std::abs(scale / appliedScale_ - 1.0) <= 0.1) return;
+    appliedScale_ = scale;
+    setRateFields(*context_, rate_.first, rate_.second, scale, peakSteers_);
   }
 
   SessionOutput encode(const Job& job) {
     if (int status = allocateFrames(); status < 0) return failure(status);
     if (!job.buffer) return failure(AVERROR(EINVAL));
     if (int status = fill(*job.buffer); status < 0) return failure(status);
-    applyPendingRate();
+    followFrameRate(job.time, takePendingRate());
 
     // The keyframe interval in seconds: frames may come slower than the expected rate when the
     // screen is still, so the interval in frames alone could stretch far longer.
@@ -269,6 +301,12 @@ class LibavcodecSession final : public EncoderSession {
   PacketPtr packet_;
   std::optional<std::int64_t> lastPts_;
   std::optional<double> lastKeyframeTime_;
+  const bool peakSteers_;
+  const double expectedFps_;
+  std::pair<std::int64_t, DataRateLimit> rate_;  // as last asked for
+  std::optional<double> lastTime_;
+  double interval_ = 0;      // smoothed time between frames
+  double appliedScale_ = 0;  // 0: nothing applied yet
 
   // Pipeline queue only.
   std::thread worker_;
@@ -319,6 +357,12 @@ int openX264(const SessionSettings& settings, Opened& opened) {
   if (!codec) return AVERROR_ENCODER_NOT_FOUND;
   auto context = newContext(*codec, settings);
   if (!context) return AVERROR(ENOMEM);
+  // Opened at the ceiling, with a peak above it: a peak at or below the average would lock x264
+  // into constant bit rate at that value. The first frame sets the peak to the target.
+  context->bit_rate = kX264Ceiling;
+  context->rc_max_rate = 2 * kX264Ceiling;
+  context->rc_buffer_size =
+      static_cast<int>(std::min<std::int64_t>(2 * kX264Ceiling, std::numeric_limits<int>::max()));
   // zerolatency is what makes one packet come back per frame, so it is used in both modes; the
   // modes differ in profile only.
   if (!setOption(*context, "preset", "veryfast") || !setOption(*context, "tune", "zerolatency") ||
@@ -424,7 +468,8 @@ std::unique_ptr<EncoderSession> LibavcodecEncoderBackend::createSession(const Se
     }
     if (status == 0) {
       return std::make_unique<LibavcodecSession>(std::move(opened.context), std::move(opened.hardwareFrames),
-                                                 settings, std::move(opened.description));
+                                                 settings, std::move(opened.description),
+                                                 encoder == Encoder::x264);
     }
     if (encoder != Encoder::x264) {
       std::lock_guard guard(lock_);

@@ -311,6 +311,45 @@ TEST_F(LibavcodecEncoderTest, BitrateChangeTakesEffectWithoutANewSession) {
   EXPECT_LT(low / (kFrames / 2), 5'000U);
 }
 
+// libx264 keeps the average rate it was opened with; a target raised later must still be met.
+TEST_F(LibavcodecEncoderTest, BitrateRiseTakesEffectWithoutANewSession) {
+  constexpr int kFrames = 30;
+  encoder.setBitrate(300'000);
+  for (int i = 0; i < kFrames; ++i)
+    encode(syntheticFrame(640, 360, i, true), i / 30.0);
+  waitForFrames(kFrames);
+  encoder.setBitrate(4'000'000);
+  encoder.applyBitrate();
+  for (int i = kFrames; i < 2 * kFrames; ++i)
+    encode(syntheticFrame(640, 360, i, true), i / 30.0);
+  const auto frames = waitForFrames(2 * kFrames);
+  ASSERT_EQ(frames.size(), static_cast<std::size_t>(2 * kFrames));
+  std::size_t high = 0;
+  for (int i = kFrames + kFrames / 2; i < 2 * kFrames; ++i)
+    high += frames[static_cast<std::size_t>(i)].data.size();
+  // About 4,000,000 / 8 / 30 = 16,700 bytes per frame.
+  EXPECT_GT(high / (kFrames / 2), 10'000U);
+  EXPECT_LT(high / (kFrames / 2), 30'000U);
+}
+
+// Frames that come slower than the expected 30 a second (the pacer let fewer through) still
+// carry the target rate between them, not a thirtieth of it each.
+TEST_F(LibavcodecEncoderTest, FewerFramesThanExpectedStillCarryTheTargetRate) {
+  constexpr int kFrames = 20;
+  constexpr double kFps = 5;
+  encoder.setBitrate(2'000'000);
+  for (int i = 0; i < kFrames; ++i)
+    encode(syntheticFrame(640, 360, i, true), i / kFps);
+  const auto frames = waitForFrames(kFrames);
+  ASSERT_EQ(frames.size(), static_cast<std::size_t>(kFrames));
+  std::size_t bytes = 0;
+  for (int i = kFrames / 2; i < kFrames; ++i)
+    bytes += frames[static_cast<std::size_t>(i)].data.size();
+  const double bitsPerSecond = static_cast<double>(bytes) * 8 / (kFrames / 2 / kFps);
+  EXPECT_GT(bitsPerSecond, 1'000'000);
+  EXPECT_LT(bitsPerSecond, 4'000'000);
+}
+
 TEST_F(LibavcodecEncoderTest, ClosingTheSessionCompletesEveryQueuedFrame) {
   constexpr int kFrames = 6;
   for (int i = 0; i < kFrames; ++i)
