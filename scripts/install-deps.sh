@@ -32,6 +32,9 @@ packages=(
   # the desktop application (Qt 6 Widgets and its xcb platform plugin); its tests read the
   # clipboard with xclip and render with the DejaVu fonts
   qt6-base-dev qt6-qpa-plugins xclip fonts-dejavu-core
+  # Wayland desktops: frames from PipeWire; the GNOME tests run a headless mutter with pipewire
+  # and wireplumber, and a small Wayland client of their own
+  libpipewire-0.3-dev mutter pipewire wireplumber libwayland-dev wayland-protocols
 )
 
 sudo=""
