@@ -4,6 +4,7 @@
 
 #include <asio/io_context.hpp>
 #include <atomic>
+#include <thread>
 
 #include "headless_gnome.h"
 #include "platform/linux/wayland/gnome/gnome_input_sink.h"
@@ -32,6 +33,8 @@ bool runUntil(asio::io_context& io, Predicate done, double seconds) {
   while (!done() && std::chrono::steady_clock::now() < deadline) {
     io.restart();
     io.run_for(std::chrono::milliseconds(20));
+    // run_for() returns at once while nothing is queued.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return done();
 }

@@ -19,7 +19,23 @@ bool installed(const char* program) {
 
 }  // namespace
 
-HeadlessGnome::HeadlessGnome() {
+namespace {
+
+constexpr const char* kLocaleXml =
+    "<node><interface name='org.freedesktop.locale1'>"
+    "<property name='Locale' type='as' access='read'/>"
+    "<property name='VConsoleKeymap' type='s' access='read'/>"
+    "<property name='VConsoleKeymapToggle' type='s' access='read'/>"
+    "<property name='X11Layout' type='s' access='read'/>"
+    "<property name='X11Model' type='s' access='read'/>"
+    "<property name='X11Variant' type='s' access='read'/>"
+    "<property name='X11Options' type='s' access='read'/>"
+    "</interface></node>";
+constexpr const char* kDisplayName = "quorvanta-test";
+
+}  // namespace
+
+HeadlessGnome::HeadlessGnome(std::string layout) : layout_(std::move(layout)) {
   if (!installed("mutter") || !installed("pipewire") || !installed("wireplumber")) return;
   bus_ = g_test_dbus_new(G_TEST_DBUS_NONE);
   g_test_dbus_up(bus_);
@@ -29,8 +45,21 @@ HeadlessGnome::HeadlessGnome() {
   if (const char* previous = std::getenv("XDG_RUNTIME_DIR")) previousRuntime_ = previous;
   setenv("XDG_RUNTIME_DIR", runtime_.c_str(), 1);
 
+  // mutter asks the system bus for the layout: here it is the same private bus.
+  locale_ = std::make_unique<testing::FakeBusService>(
+      busAddress(), "org.freedesktop.locale1",
+      std::vector<testing::FakeObject>{{"/org/freedesktop/locale1", kLocaleXml}},
+      [](const testing::FakeBusService::Call&, GVariant*, GDBusMethodInvocation* invocation) {
+        g_dbus_method_invocation_return_value(invocation, nullptr);
+      },
+      [this](const std::string&, const std::string& property) -> GVariant* {
+        if (property == "Locale") return g_variant_new_strv(nullptr, 0);
+        if (property == "X11Layout") return g_variant_new_string(layout_.c_str());
+        return g_variant_new_string("");
+      });
   const std::map<std::string, std::optional<std::string>> environment{
       {"DBUS_SESSION_BUS_ADDRESS", busAddress()},
+      {"DBUS_SYSTEM_BUS_ADDRESS", busAddress()},
       {"XDG_RUNTIME_DIR", runtime_.string()},
       {"GSETTINGS_BACKEND", "memory"},
       {"NO_AT_BRIDGE", "1"},
@@ -45,8 +74,9 @@ HeadlessGnome::HeadlessGnome() {
                                                 environment, runtime_ / "wireplumber.log");
   mutter_ = std::make_unique<ChildProcess>(
       "/usr/bin/mutter",
-      std::vector<std::string>{"--headless", "--wayland", "--no-x11", "--wayland-display=quorvanta-test",
-                               "--virtual-monitor", "1280x720"},
+      std::vector<std::string>{"--headless", "--wayland", "--no-x11",
+                               std::string("--wayland-display=") + kDisplayName, "--virtual-monitor",
+                               "1280x720"},
       environment, runtime_ / "mutter.log");
   wayland::SessionBusProbe probe(busAddress(), std::chrono::milliseconds(500));
   for (int attempt = 0; attempt < 100 && !available_; ++attempt) {
@@ -60,6 +90,7 @@ HeadlessGnome::~HeadlessGnome() {
   mutter_.reset();
   wireplumber_.reset();
   pipewire_.reset();
+  locale_.reset();
   if (bus_ != nullptr) {
     g_test_dbus_down(bus_);
     g_object_unref(bus_);
@@ -71,6 +102,15 @@ HeadlessGnome::~HeadlessGnome() {
   }
   std::error_code ignored;
   if (!runtime_.empty()) std::filesystem::remove_all(runtime_, ignored);
+}
+
+std::unique_ptr<ChildProcess> HeadlessGnome::startClient(const std::string& executable) const {
+  return std::make_unique<ChildProcess>(
+      executable, std::vector<std::string>{},
+      std::map<std::string, std::optional<std::string>>{{"XDG_RUNTIME_DIR", runtime_.string()},
+                                                        {"WAYLAND_DISPLAY", kDisplayName},
+                                                        {"DISPLAY", std::nullopt}},
+      runtime_ / "client.log");
 }
 
 std::string HeadlessGnome::busAddress() const {
