@@ -85,7 +85,21 @@ TEST(GnomeCapture, RecordsTheMonitorAndFollowsThePointer) {
         co_return true;
       },
       std::chrono::seconds(10));
-  EXPECT_EQ(bus->currentSession(), nullptr);
+  // The remote-desktop session stays for the next capture of the monitor, which reuses it.
+  const auto session = bus->currentSession();
+  ASSERT_NE(session, nullptr);
+  const auto again = service.makeStream({display.id, {}}, {640, 360, 30}, recorder, io.get_executor());
+  recorder->last.reset();
+  test::runAwaitable<bool>(
+      io,
+      [&]() -> asio::awaitable<bool> {
+        co_await again->startCapture();
+        co_return true;
+      },
+      std::chrono::seconds(10));
+  EXPECT_EQ(bus->currentSession(), session);
+  EXPECT_TRUE(runUntil(
+      io, [&] { return recorder->last != nullptr; }, 10));
 }
 
 }  // namespace

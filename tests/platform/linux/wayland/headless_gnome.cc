@@ -113,6 +113,10 @@ std::unique_ptr<ChildProcess> HeadlessGnome::startClient(const std::string& exec
       runtime_ / "client.log");
 }
 
+const char* HeadlessGnome::waylandDisplay() {
+  return kDisplayName;
+}
+
 std::string HeadlessGnome::busAddress() const {
   return bus_ != nullptr ? g_test_dbus_get_bus_address(bus_) : "";
 }

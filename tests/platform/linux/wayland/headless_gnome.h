@@ -26,6 +26,8 @@ class HeadlessGnome {
 
   bool available() const { return available_; }
   std::string busAddress() const;
+  const std::filesystem::path& runtimeDirectory() const { return runtime_; }
+  static const char* waylandDisplay();
   std::string mutterLog() const { return mutter_ ? mutter_->output() : ""; }
   // Starts the test client (a full-screen window of a known colour that prints the input it gets)
   // on this session's Wayland display.

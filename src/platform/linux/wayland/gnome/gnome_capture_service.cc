@@ -70,9 +70,10 @@ class GnomeCaptureStream final : public CaptureStream,
     stream_ = std::make_unique<PipeWireStream>(session_->pipeWireNode(), std::move(callbacks));
   }
 
+  // The remote-desktop session stays for the next capture of this monitor: Mutter drops the
+  // pointer events of a session that follows another one.
   void end() {
     stream_.reset();
-    if (session_) bus_->endSession(session_);
     session_.reset();
   }
 

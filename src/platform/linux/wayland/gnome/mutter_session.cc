@@ -202,17 +202,23 @@ std::vector<MutterMonitor> MutterBus::monitors() {
 
 std::shared_ptr<RemoteDesktopSession> MutterBus::startSession(const std::string& connector,
                                                               std::function<void()> onClosed) {
+  std::shared_ptr<RemoteDesktopSession> previous;
   {
-    // The old session stops before the new one starts.
     std::lock_guard guard(lock_);
-    current_.reset();
+    // A session that still records this monitor is used again: its stream takes a new consumer.
+    if (current_ && current_->connector() == connector && !current_->stopped()) return current_;
+    previous = std::move(current_);
   }
+  // The old session stops before the new one starts, even while its capture is still being
+  // retired: with two sessions Mutter drops the newer one's pointer events.
+  if (previous) previous->stop();
   std::shared_ptr<RemoteDesktopSession> session(new RemoteDesktopSession(shared_from_this(), connector));
-  session->closedSubscription_ =
-      impl_->subscribe(kRemoteDesktop, kRemoteDesktopSession, "Closed", session->sessionPath_,
-                       [closed = std::move(onClosed)](GVariant*) {
-                         if (closed) closed();
-                       });
+  session->closedSubscription_ = impl_->subscribe(
+      kRemoteDesktop, kRemoteDesktopSession, "Closed", session->sessionPath_,
+      [weak = std::weak_ptr<RemoteDesktopSession>(session), closed = std::move(onClosed)](GVariant*) {
+        if (const auto self = weak.lock()) self->markClosed();
+        if (closed) closed();
+      });
   std::lock_guard guard(lock_);
   current_ = session;
   return session;
@@ -221,11 +227,6 @@ std::shared_ptr<RemoteDesktopSession> MutterBus::startSession(const std::string&
 std::shared_ptr<RemoteDesktopSession> MutterBus::currentSession() {
   std::lock_guard guard(lock_);
   return current_;
-}
-
-void MutterBus::endSession(const std::shared_ptr<RemoteDesktopSession>& session) {
-  std::lock_guard guard(lock_);
-  if (current_ == session) current_.reset();
 }
 
 RemoteDesktopSession::RemoteDesktopSession(std::shared_ptr<MutterBus> bus, std::string connector)
@@ -295,16 +296,40 @@ RemoteDesktopSession::RemoteDesktopSession(std::shared_ptr<MutterBus> bus, std::
 }
 
 RemoteDesktopSession::~RemoteDesktopSession() {
+  stop();
+}
+
+bool RemoteDesktopSession::stopped() {
+  std::lock_guard guard(stopLock_);
+  return stopped_;
+}
+
+void RemoteDesktopSession::markClosed() {
+  std::lock_guard guard(stopLock_);
+  stopped_ = true;
+}
+
+void RemoteDesktopSession::stop() {
+  std::lock_guard guard(stopLock_);
+  if (stopped_) return;
+  stopped_ = true;
   auto& impl = *bus_->impl_;
   if (closedSubscription_ != 0)
     g_dbus_connection_signal_unsubscribe(impl.connection.get(), closedSubscription_);
-  if (!sessionPath_.empty())
-    g_dbus_connection_call(impl.connection.get(), kRemoteDesktop, sessionPath_.c_str(), kRemoteDesktopSession,
-                           "Stop", nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs, nullptr, nullptr,
-                           nullptr);
+  // Waits for Mutter: a session that is still going makes it drop the next one's pointer events.
+  if (!sessionPath_.empty()) {
+    glib::Variant ignored(g_dbus_connection_call_sync(
+        impl.connection.get(), kRemoteDesktop, sessionPath_.c_str(), kRemoteDesktopSession, "Stop", nullptr,
+        nullptr, G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs, nullptr, nullptr));
+  }
 }
 
 void RemoteDesktopSession::notify(const char* method, void* parameters) {
+  std::lock_guard guard(stopLock_);
+  if (stopped_) {
+    g_variant_unref(g_variant_ref_sink(static_cast<GVariant*>(parameters)));
+    return;
+  }
   g_dbus_connection_call(bus_->impl_->connection.get(), kRemoteDesktop, sessionPath_.c_str(),
                          kRemoteDesktopSession, method, static_cast<GVariant*>(parameters), nullptr,
                          G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs, nullptr, nullptr, nullptr);

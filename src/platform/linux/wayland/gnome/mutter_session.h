@@ -46,10 +46,16 @@ class RemoteDesktopSession {
   void keyboardKeycode(std::uint32_t evdevKey, bool pressed);
   void keyboardKeysym(std::uint32_t keysym, bool pressed);
 
+  // Stops the session in Mutter; input is dropped from then on. Idempotent.
+  void stop();
+  // Whether it was stopped here or closed by Mutter.
+  bool stopped();
+
  private:
   friend class MutterBus;
   RemoteDesktopSession(std::shared_ptr<MutterBus> bus, std::string connector);
   void notify(const char* method, void* parameters);
+  void markClosed();
 
   std::shared_ptr<MutterBus> bus_;
   std::string connector_;
@@ -57,6 +63,8 @@ class RemoteDesktopSession {
   std::string streamPath_;
   std::uint32_t node_ = 0;
   unsigned closedSubscription_ = 0;
+  std::mutex stopLock_;
+  bool stopped_ = false;  // guarded by stopLock_
 };
 
 // The one connection to the session bus that every Mutter session of this host lives on (Mutter
@@ -73,15 +81,14 @@ class MutterBus : public std::enable_shared_from_this<MutterBus> {
   // The monitors that are on, in Mutter's order. Throws std::runtime_error.
   std::vector<MutterMonitor> monitors();
 
-  // Ends the current session, then records `connector` in a new one with the cursor drawn in and
-  // waits for its PipeWire stream. `onClosed` runs (on the bus thread) if Mutter closes the
+  // Returns the current session when it records `connector`; otherwise stops it (whoever still
+  // holds it) and records `connector` in a new one with the cursor
+  // drawn in and waits for its PipeWire stream. `onClosed` runs (on the bus thread) if Mutter closes the
   // session. Throws std::runtime_error with a sentence.
   std::shared_ptr<RemoteDesktopSession> startSession(const std::string& connector,
                                                      std::function<void()> onClosed);
   // The session input goes to, or null.
   std::shared_ptr<RemoteDesktopSession> currentSession();
-  // Forgets `session` as the current one (it stops when its last owner lets go).
-  void endSession(const std::shared_ptr<RemoteDesktopSession>& session);
 
  private:
   friend class RemoteDesktopSession;
