@@ -1,7 +1,9 @@
 // quorvanta-wayland-test-client: a full-screen Wayland window of one known colour that prints,
 // one line each, what reaches it: "ready", "motion X Y", "button CODE STATE", "axis AXIS VALUE",
 // "key CODE STATE" and "text UTF-8" (the characters a key press types on the current layout).
+// With --animate a 250x250 square moves across it every 16 ms (moving content for the benchmarks).
 
+#include <poll.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -35,25 +37,48 @@ struct Client {
   int width = 1280;
   int height = 720;
   bool ready = false;
+  bool animate = false;
+  std::uint32_t* memory = nullptr;  // two pictures, drawn in turn
+  std::uint32_t* pixels = nullptr;
+  wl_buffer* buffers[2] = {};
+  wl_buffer* buffer = nullptr;
+  int step = 0;
 };
 
+void paint(Client& c) {
+  constexpr int kSide = 250;
+  const int span = c.width > kSide ? c.width - kSide : 1;
+  const int left = c.animate ? (c.step * 8) % span : -kSide;
+  for (int y = 0; y < c.height; ++y)
+    for (int x = 0; x < c.width; ++x)
+      c.pixels[y * c.width + x] =
+          (x >= left && x < left + kSide && y >= 100 && y < 100 + kSide) ? 0xffe04040u : kColour;
+}
+
+void commit(Client& c) {
+  wl_surface_attach(c.surface, c.buffer, 0, 0);
+  wl_surface_damage(c.surface, 0, 0, c.width, c.height);
+  wl_surface_commit(c.surface);
+}
+
 void draw(Client& c) {
+  if (c.buffer != nullptr) return;
   const int stride = c.width * 4;
   const int size = stride * c.height;
   const int fd = memfd_create("quorvanta-test-client", 0);
-  if (fd < 0 || ftruncate(fd, size) != 0) return;
-  void* pixels = mmap(nullptr, static_cast<size_t>(size), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  auto* words = static_cast<std::uint32_t*>(pixels);
-  for (int i = 0; i < c.width * c.height; ++i)
-    words[i] = kColour;
-  munmap(pixels, static_cast<size_t>(size));
-  wl_shm_pool* pool = wl_shm_create_pool(c.shm, fd, size);
-  wl_buffer* buffer = wl_shm_pool_create_buffer(pool, 0, c.width, c.height, stride, WL_SHM_FORMAT_XRGB8888);
+  if (fd < 0 || ftruncate(fd, 2 * size) != 0) return;
+  c.memory = static_cast<std::uint32_t*>(
+      mmap(nullptr, static_cast<size_t>(2 * size), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+  wl_shm_pool* pool = wl_shm_create_pool(c.shm, fd, 2 * size);
+  for (int i = 0; i < 2; ++i)
+    c.buffers[i] =
+        wl_shm_pool_create_buffer(pool, i * size, c.width, c.height, stride, WL_SHM_FORMAT_XRGB8888);
   wl_shm_pool_destroy(pool);
+  c.pixels = c.memory;
+  c.buffer = c.buffers[0];
+  paint(c);
   close(fd);
-  wl_surface_attach(c.surface, buffer, 0, 0);
-  wl_surface_damage(c.surface, 0, 0, c.width, c.height);
-  wl_surface_commit(c.surface);
+  commit(c);
 }
 
 void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -173,10 +198,11 @@ const wl_registry_listener kRegistry = {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   wl_display* display = wl_display_connect(nullptr);
   if (display == nullptr) return 1;
   Client c;
+  c.animate = argc > 1 && std::strcmp(argv[1], "--animate") == 0;
   wl_registry* registry = wl_display_get_registry(display);
   wl_registry_add_listener(registry, &kRegistry, &c);
   wl_display_roundtrip(display);
@@ -190,7 +216,27 @@ int main() {
   xdg_toplevel_add_listener(c.toplevel, &kToplevel, &c);
   xdg_toplevel_set_fullscreen(c.toplevel, nullptr);
   wl_surface_commit(c.surface);
-  while (wl_display_dispatch(display) != -1) {
+  // With --animate the square moves every 16 ms, whether or not the compositor asks for frames.
+  pollfd events{wl_display_get_fd(display), POLLIN, 0};
+  while (true) {
+    while (wl_display_prepare_read(display) != 0)
+      wl_display_dispatch_pending(display);
+    wl_display_flush(display);
+    const int ready = poll(&events, 1, c.animate ? 16 : -1);
+    if (ready > 0) {
+      if (wl_display_read_events(display) != 0) break;
+    } else {
+      wl_display_cancel_read(display);
+    }
+    if (wl_display_dispatch_pending(display) < 0) break;
+    if (c.animate && c.buffer != nullptr && ready == 0) {
+      ++c.step;
+      const int next = c.step % 2;
+      c.pixels = c.memory + static_cast<std::size_t>(next * c.width * c.height);
+      c.buffer = c.buffers[next];
+      paint(c);
+      commit(c);
+    }
   }
   return 0;
 }
