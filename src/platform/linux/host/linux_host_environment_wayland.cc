@@ -5,6 +5,7 @@
 #include "platform/linux/media/libavcodec_encoder_backend.h"
 #include "platform/linux/presence/bus_connection.h"
 #include "platform/linux/wayland/gnome/gnome_capture_service.h"
+#include "platform/linux/wayland/gnome/gnome_clipboard.h"
 #include "platform/linux/wayland/gnome/gnome_input_sink.h"
 #include "platform/linux/wayland/gnome/mutter_session.h"
 
@@ -65,7 +66,9 @@ DisplayRect LinuxHostEnvironment::waylandDisplayBounds(DisplayID display) {
 }
 
 std::shared_ptr<Clipboard> LinuxHostEnvironment::waylandClipboard() {
-  return nullptr;
+  const auto bus = mutterBus();
+  if (!bus) return nullptr;
+  return std::make_shared<wayland::GnomeClipboard>(bus);
 }
 
 }  // namespace quorvanta

@@ -70,6 +70,14 @@ TEST_F(GnomeHostTest, TheClientSeesTheDesktopAndControlsIt) {
   EXPECT_TRUE(printed("text \u00e9")) << window_->output();
   ASSERT_EQ(client("phone.json", {"input", "scroll", "0", "-40"}).status, 0);
   EXPECT_TRUE(printed("axis 0 40")) << window_->output();
+
+  // Clipboard text goes to GNOME and comes back from it.
+  ASSERT_EQ(client("phone.json", {"clipboard", "set", "copied \u00e9"}).status, 0);
+  const auto copied = client("phone.json", {"clipboard", "get"});
+  ASSERT_EQ(copied.status, 0) << copied.output;
+  const auto clipboard = findMessage(copied.output, "clipboard");
+  ASSERT_TRUE(clipboard) << copied.output;
+  EXPECT_EQ((*clipboard)["text"], "copied \u00e9");
 }
 
 }  // namespace

@@ -8,13 +8,14 @@
 #include <thread>
 
 #include "platform/linux/keyring/glib_support.h"
+#include "platform/linux/wayland/gnome/mutter_bus_impl.h"
 
 namespace quorvanta::wayland {
 namespace {
 
-constexpr const char* kRemoteDesktop = "org.gnome.Mutter.RemoteDesktop";
+constexpr const char* kRemoteDesktop = kMutterRemoteDesktop;
 constexpr const char* kRemoteDesktopPath = "/org/gnome/Mutter/RemoteDesktop";
-constexpr const char* kRemoteDesktopSession = "org.gnome.Mutter.RemoteDesktop.Session";
+constexpr const char* kRemoteDesktopSession = kMutterRemoteDesktopSession;
 constexpr const char* kScreenCast = "org.gnome.Mutter.ScreenCast";
 constexpr const char* kScreenCastPath = "/org/gnome/Mutter/ScreenCast";
 constexpr const char* kScreenCastSession = "org.gnome.Mutter.ScreenCast.Session";
@@ -22,13 +23,12 @@ constexpr const char* kScreenCastStream = "org.gnome.Mutter.ScreenCast.Stream";
 constexpr const char* kDisplayConfig = "org.gnome.Mutter.DisplayConfig";
 constexpr const char* kDisplayConfigPath = "/org/gnome/Mutter/DisplayConfig";
 
-constexpr int kCallTimeoutMs = 5000;
+constexpr int kCallTimeoutMs = kMutterCallTimeoutMs;
 constexpr auto kStreamWait = std::chrono::seconds(5);
 constexpr std::uint32_t kCursorEmbedded = 1;
 constexpr std::uint32_t kKeyLeftShift = 42;
 
 constexpr const char* kNoBus = "GNOME's session bus cannot be reached, so the screen cannot be shared.";
-constexpr const char* kRefused = "GNOME refused to share the screen: ";
 constexpr const char* kNoStream = "GNOME did not start the screen stream in time.";
 
 }  // namespace
@@ -41,74 +41,6 @@ DisplayID displayIdentifier(const std::string& connector) {
   }
   return hash == 0 ? 1 : hash;
 }
-
-struct MutterBus::Impl {
-  glib::Object<GDBusConnection> connection;
-  GMainContext* context = nullptr;
-  GMainLoop* loop = nullptr;
-  std::thread thread;
-
-  Impl() = default;
-  Impl(const Impl&) = delete;
-  Impl& operator=(const Impl&) = delete;
-  ~Impl() {
-    if (loop != nullptr) {
-      g_main_loop_quit(loop);
-      if (thread.joinable()) thread.join();
-      g_main_loop_unref(loop);
-    }
-    if (connection) g_dbus_connection_close_sync(connection.get(), nullptr, nullptr);
-    connection.reset();
-    if (context != nullptr) g_main_context_unref(context);
-  }
-
-  // A bounded call; throws std::runtime_error carrying Mutter's message.
-  glib::Variant call(const char* service, const std::string& path, const char* interface, const char* method,
-                     GVariant* parameters, const char* replyType) {
-    glib::ErrorSlot error;
-    glib::Variant reply(
-        g_dbus_connection_call_sync(connection.get(), service, path.c_str(), interface, method, parameters,
-                                    replyType ? G_VARIANT_TYPE(replyType) : nullptr, G_DBUS_CALL_FLAGS_NONE,
-                                    kCallTimeoutMs, nullptr, error.out()));
-    if (!reply) {
-      std::string reason = error ? error.get()->message : "no reply";
-      throw std::runtime_error(kRefused + reason);
-    }
-    return reply;
-  }
-
-  // Subscribes from the bus thread, so that `callback` runs there.
-  unsigned subscribe(const char* sender, const char* interface, const char* member, const std::string& path,
-                     std::function<void(GVariant*)> callback) {
-    struct Request {
-      Impl* impl;
-      const char* sender;
-      const char* interface;
-      const char* member;
-      const std::string* path;
-      std::function<void(GVariant*)>* callback;
-      std::promise<unsigned> done;
-    };
-    Request request{
-        this, sender, interface, member, &path, new std::function<void(GVariant*)>(std::move(callback)), {}};
-    auto result = request.done.get_future();
-    g_main_context_invoke(
-        context,
-        [](gpointer data) -> gboolean {
-          auto* r = static_cast<Request*>(data);
-          r->done.set_value(g_dbus_connection_signal_subscribe(
-              r->impl->connection.get(), r->sender, r->interface, r->member, r->path->c_str(), nullptr,
-              G_DBUS_SIGNAL_FLAGS_NONE,
-              [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
-                 GVariant* parameters,
-                 gpointer user) { (*static_cast<std::function<void(GVariant*)>*>(user))(parameters); },
-              r->callback, [](gpointer user) { delete static_cast<std::function<void(GVariant*)>*>(user); }));
-          return G_SOURCE_REMOVE;
-        },
-        &request);
-    return result.get();
-  }
-};
 
 std::shared_ptr<MutterBus> MutterBus::connect(const std::string& address) {
   auto impl = std::make_unique<Impl>();
@@ -219,6 +151,27 @@ std::shared_ptr<RemoteDesktopSession> MutterBus::startSession(const std::string&
         if (const auto self = weak.lock()) self->markClosed();
         if (closed) closed();
       });
+  session->transferSubscription_ =
+      impl_->subscribe(kRemoteDesktop, kRemoteDesktopSession, "SelectionTransfer", session->sessionPath_,
+                       [weak = std::weak_ptr<RemoteDesktopSession>(session)](GVariant* arguments) {
+                         std::uint32_t serial = 0;
+                         g_variant_get(arguments, "(&su)", nullptr, &serial);
+                         if (const auto self = weak.lock()) self->transfer(serial);
+                       });
+  session->ownerSubscription_ =
+      impl_->subscribe(kRemoteDesktop, kRemoteDesktopSession, "SelectionOwnerChanged", session->sessionPath_,
+                       [weak = std::weak_ptr<RemoteDesktopSession>(session)](GVariant* arguments) {
+                         GVariant* options = nullptr;
+                         g_variant_get(arguments, "(@a{sv})", &options);
+                         const glib::Variant owner(options);
+                         gboolean ours = FALSE;
+                         g_variant_lookup(options, "session-is-owner", "b", &ours);
+                         if (const auto self = weak.lock()) self->ownerChanged(ours != FALSE);
+                       });
+  // Clipboard text both ways; a Mutter without it still shares the screen.
+  GVariantBuilder none;
+  g_variant_builder_init(&none, G_VARIANT_TYPE_VARDICT);
+  session->notify("EnableClipboard", g_variant_new("(a{sv})", &none));
   std::lock_guard guard(lock_);
   current_ = session;
   return session;
@@ -314,8 +267,8 @@ void RemoteDesktopSession::stop() {
   if (stopped_) return;
   stopped_ = true;
   auto& impl = *bus_->impl_;
-  if (closedSubscription_ != 0)
-    g_dbus_connection_signal_unsubscribe(impl.connection.get(), closedSubscription_);
+  for (const unsigned subscription : {closedSubscription_, transferSubscription_, ownerSubscription_})
+    if (subscription != 0) g_dbus_connection_signal_unsubscribe(impl.connection.get(), subscription);
   // Waits for Mutter: a session that is still going makes it drop the next one's pointer events.
   if (!sessionPath_.empty()) {
     glib::Variant ignored(g_dbus_connection_call_sync(

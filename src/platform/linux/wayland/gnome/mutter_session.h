@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,11 @@ class RemoteDesktopSession {
   void keyboardKeycode(std::uint32_t evdevKey, bool pressed);
   void keyboardKeysym(std::uint32_t keysym, bool pressed);
 
+  // The clipboard through the session: offers `text` to applications that paste (UTF-8), and
+  // reads the clipboard's text within `limit` (at most `maxBytes`), or nothing.
+  void offerText(std::string text);
+  std::optional<std::string> readText(std::chrono::milliseconds limit, std::size_t maxBytes);
+
   // Stops the session in Mutter; input is dropped from then on. Idempotent.
   void stop();
   // Whether it was stopped here or closed by Mutter.
@@ -56,6 +62,10 @@ class RemoteDesktopSession {
   RemoteDesktopSession(std::shared_ptr<MutterBus> bus, std::string connector);
   void notify(const char* method, void* parameters);
   void markClosed();
+  // On the bus thread: an application pastes what this session offered.
+  void transfer(std::uint32_t serial);
+  // On the bus thread: whether this session owns the clipboard now.
+  void ownerChanged(bool ours);
 
   std::shared_ptr<MutterBus> bus_;
   std::string connector_;
@@ -63,6 +73,11 @@ class RemoteDesktopSession {
   std::string streamPath_;
   std::uint32_t node_ = 0;
   unsigned closedSubscription_ = 0;
+  unsigned transferSubscription_ = 0;
+  unsigned ownerSubscription_ = 0;
+  std::mutex clipboardLock_;
+  std::string offered_;         // guarded by clipboardLock_
+  bool ownsSelection_ = false;  // guarded by clipboardLock_
   std::mutex stopLock_;
   bool stopped_ = false;  // guarded by stopLock_
 };
