@@ -34,6 +34,9 @@ packages=(
   qt6-base-dev qt6-qpa-plugins xclip fonts-dejavu-core
   # hardening tests: pgrep finds what a killed child left running
   procps
+  # Wayland desktops: frames from PipeWire; the GNOME tests run a headless mutter with pipewire
+  # and wireplumber, and a small Wayland client of their own
+  libpipewire-0.3-dev mutter pipewire wireplumber libwayland-dev wayland-protocols
 )
 
 sudo=""

@@ -12,6 +12,10 @@ HeadlessHost::HeadlessHost(HostRuntime::Paths paths, QObject* parent)
 void HeadlessHost::start() {
   connect(runtime_.get(), &HostRuntime::stateChanged, this,
           [this](const HostState& state) { printer_.print(state); });
+  connect(runtime_.get(), &HostRuntime::desktopChosen, this,
+          [](const QString& name, const QString& note, const QString&) {
+            StatusPrinter::printDesktop(name.toStdString(), note.toStdString());
+          });
   connect(runtime_.get(), &HostRuntime::showPanelRequested, this, [] {
     std::cout << "quorvanta-host: there is no display here, so no panel; use the quorvanta command."
               << std::endl;

@@ -39,6 +39,11 @@ void HostApplication::start() {
   connect(runtime_.get(), &HostRuntime::stateChanged, window_->panel(), &HostPanel::render);
   connect(runtime_.get(), &HostRuntime::stateChanged, this,
           [this](const HostState& state) { printer_.print(state); });
+  connect(runtime_.get(), &HostRuntime::desktopChosen, this,
+          [this](const QString& name, const QString& note, const QString& curtainUnavailable) {
+            StatusPrinter::printDesktop(name.toStdString(), note.toStdString());
+            window_->panel()->showDesktop(name, note, curtainUnavailable);
+          });
   connect(runtime_.get(), &HostRuntime::launched, this, &HostApplication::onLaunched);
   connect(runtime_.get(), &HostRuntime::showPanelRequested, this, &HostApplication::showPanel);
   connect(runtime_.get(), &HostRuntime::noticeReady, this, &HostApplication::showNotice);

@@ -70,6 +70,10 @@ HostPanel::HostPanel(const QString& version, QWidget* parent) : QScrollArea(pare
   render(state_);
 }
 
+void HostPanel::showDesktop(const QString& name, const QString& note, const QString& curtainUnavailable) {
+  permissions_->showDesktop(name, note, curtainUnavailable);
+}
+
 void HostPanel::render(const HostState& state) {
   state_ = state;
   status_->render(state);

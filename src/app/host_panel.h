@@ -29,6 +29,9 @@ class HostPanel : public QScrollArea {
 
   void render(const HostState& state);
   const HostState& state() const { return state_; }
+  // The desktop backend's name and note; `curtainUnavailable` non-empty disables the curtain switch
+  // and says why.
+  void showDesktop(const QString& name, const QString& note, const QString& curtainUnavailable);
 
   QSize sizeHint() const override { return {kWidth, kHeight}; }
 

@@ -8,16 +8,31 @@
 #include "core/host/host_environment.h"
 #include "platform/linux/host/linux_host_environment.h"
 #include "platform/linux/presence/linux_presence_service.h"
+#include "platform/linux/wayland/session_bus_probe.h"
 
 namespace quorvanta {
+namespace {
+
+// The status the control socket reports names the desktop backend too.
+nlohmann::json withBackend(nlohmann::json response, const wayland::BackendChoice& backend) {
+  const auto status = response.find("status");
+  if (status == response.end() || !status->is_object()) return response;
+  (*status)["backend"] = backend.name();
+  (*status)["backendNote"] = backend.note.empty() ? nlohmann::json(nullptr) : nlohmann::json(backend.note);
+  (*status)["curtainAvailable"] = backend.curtainUnavailable.empty();
+  return response;
+}
+
+}  // namespace
 
 HostRuntime::HostRuntime(Paths paths, std::shared_ptr<PrivacyCurtain> curtain, QObject* parent)
     : QObject(parent), paths_(std::move(paths)), curtain_(std::move(curtain)) {
   control_ = std::make_unique<ControlServer>(
       main_.get_executor(), paths_.controlSocket, [this](const nlohmann::json& request) {
         if (!model_) return nlohmann::json{{"ok", false}, {"error", "Quorvanta Host is still starting."}};
-        return handleControlRequest(*model_, request,
-                                    [this] { toGui([this] { Q_EMIT showPanelRequested(); }); });
+        return withBackend(handleControlRequest(*model_, request,
+                                                [this] { toGui([this] { Q_EMIT showPanelRequested(); }); }),
+                           backend_);
       });
 }
 
@@ -60,7 +75,13 @@ void HostRuntime::createModel() {
 }
 
 void HostRuntime::makeModel() {
-  auto environment = std::make_shared<LinuxHostEnvironment>(paths_.executable, paths_.dataDirectory);
+  backend_ = wayland::chooseSessionBackend();
+  toGui([this, name = QString::fromStdString(backend_.name()), note = QString::fromStdString(backend_.note),
+         curtain = QString::fromStdString(backend_.curtainUnavailable)] {
+    Q_EMIT desktopChosen(name, note, curtain);
+  });
+  auto environment =
+      std::make_shared<LinuxHostEnvironment>(paths_.executable, paths_.dataDirectory, backend_);
   environment->setCurtain(curtain_);
   // Idle-sleep holds, display wake, lock state and the watch on local input, on $DISPLAY.
   environment->setPresence(std::make_shared<LinuxPresenceService>(std::string{}, main_.get_executor()));

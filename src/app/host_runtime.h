@@ -17,6 +17,7 @@
 
 #include "core/host/control_channel.h"
 #include "core/host/host_model.h"
+#include "platform/linux/wayland/desktop_backend.h"
 
 namespace quorvanta {
 
@@ -66,6 +67,8 @@ class HostRuntime : public QObject {
   // The model exists. `quiet`: sharing was left on and capture is possible, so the application
   // starts with nothing but its tray icon.
   void launched(bool quiet);
+  // Which desktop API the host uses, and what the person should know about it. Before launched().
+  void desktopChosen(const QString& name, const QString& note, const QString& curtainUnavailable);
   void showPanelRequested();
   void noticeReady(const QString& text);
   // The model could not be made; `reason` is the sentence. finished() follows.
@@ -93,6 +96,7 @@ class HostRuntime : public QObject {
   std::unique_ptr<ControlServer> control_;
   // Host thread only.
   std::shared_ptr<HostModel> model_;
+  wayland::BackendChoice backend_;
   std::unique_ptr<asio::signal_set> signals_;
   bool tornDown_ = false;
   std::mutex guiLock_;

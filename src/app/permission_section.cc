@@ -67,6 +67,9 @@ PermissionSection::PermissionSection(QWidget* parent) : QWidget(parent) {
   column->setContentsMargins(0, 0, 0, 0);
   column->setSpacing(10);
 
+  desktop_ = makeLabel(QString(), TextStyle::caption, true, this);
+  desktop_->setObjectName(QStringLiteral("desktopNote"));
+  desktop_->hide();
   screenRecording_ = new PermissionRow(QStringLiteral("Screen Recording"), this);
   screenRecording_->setObjectName(QStringLiteral("screenRecordingRow"));
   accessibility_ = new PermissionRow(QStringLiteral("Accessibility"), this);
@@ -81,14 +84,14 @@ PermissionSection::PermissionSection(QWidget* parent) : QWidget(parent) {
   login_->setObjectName(QStringLiteral("loginSwitch"));
   curtain_ = new SwitchRow(QStringLiteral("Dim this Mac's screen during sessions"), this);
   curtain_->setObjectName(QStringLiteral("curtainSwitch"));
-  auto* curtainNote = makeLabel(
+  curtainNote_ = makeLabel(
       QStringLiteral(
           "People near the Mac see a dark screen while your iPhone or iPad still sees everything. It "
           "lifts when the session ends."),
       TextStyle::caption, true, this);
 
-  for (QWidget* widget : std::initializer_list<QWidget*>{screenRecording_, accessibility_, control_,
-                                                         controlNote, login_, curtain_, curtainNote})
+  for (QWidget* widget : std::initializer_list<QWidget*>{
+           screenRecording_, accessibility_, control_, controlNote, login_, curtain_, curtainNote_, desktop_})
     column->addWidget(widget);
 
   connect(screenRecording_, &PermissionRow::allowRequested, this,
@@ -105,7 +108,20 @@ void PermissionSection::render(const HostState& state) {
   accessibility_->render(state.accessibilityPermission);
   control_->render(state.controlEnabled);
   login_->render(state.loginEnabled);
-  curtain_->render(state.curtainEnabled);
+  curtain_->render(curtainAvailable_ && state.curtainEnabled);
+}
+
+void PermissionSection::showDesktop(const QString& name, const QString& note,
+                                    const QString& curtainUnavailable) {
+  desktop_->setText(QStringLiteral("Desktop: ") + name +
+                    (note.isEmpty() ? QString() : QStringLiteral(". ") + note));
+  desktop_->show();
+  curtainAvailable_ = curtainUnavailable.isEmpty();
+  curtain_->toggle()->setEnabled(curtainAvailable_);
+  if (!curtainAvailable_) {
+    curtainNote_->setText(curtainUnavailable);
+    curtain_->render(false);
+  }
 }
 
 }  // namespace quorvanta

@@ -55,6 +55,7 @@ class PermissionSection : public QWidget {
  public:
   explicit PermissionSection(QWidget* parent = nullptr);
   void render(const HostState& state);
+  void showDesktop(const QString& name, const QString& note, const QString& curtainUnavailable);
 
  Q_SIGNALS:
   void allowScreenRecordingRequested();
@@ -69,6 +70,9 @@ class PermissionSection : public QWidget {
   SwitchRow* control_;
   SwitchRow* login_;
   SwitchRow* curtain_;
+  QLabel* curtainNote_;
+  QLabel* desktop_;
+  bool curtainAvailable_ = true;
 };
 
 }  // namespace quorvanta

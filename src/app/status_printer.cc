@@ -15,4 +15,8 @@ void StatusPrinter::print(const HostState& state) {
   std::cout << "quorvanta-host: " << escapeForTerminal(line) << std::endl;
 }
 
+void StatusPrinter::printDesktop(const std::string& name, const std::string& note) {
+  std::cout << "quorvanta-host: desktop: " << name << (note.empty() ? "" : " (" + note + ")") << std::endl;
+}
+
 }  // namespace quorvanta

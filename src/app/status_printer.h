@@ -11,6 +11,8 @@ namespace quorvanta {
 class StatusPrinter {
  public:
   void print(const HostState& state);
+  // Names the desktop backend once, with its note when it has one.
+  static void printDesktop(const std::string& name, const std::string& note);
 
  private:
   std::string last_;

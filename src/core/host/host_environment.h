@@ -36,6 +36,9 @@ class HostEnvironment {
   // Asks the desktop for capture permission where it has such a thing. Returns the sentence to
   // show when there is nothing the user can grant, or "" when a request was made.
   virtual std::string requestScreenCapture() = 0;
+  // The sentence a client receives with "hostPermission" when this machine cannot capture, or ""
+  // for the usual one about the capture permission.
+  virtual std::string captureRefusal() { return ""; }
 
   // The name this computer shows to devices it invites.
   virtual std::string computerName() = 0;

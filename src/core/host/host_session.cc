@@ -42,7 +42,8 @@ void HostModel::beginStream(const ControlMessage& message, const std::shared_ptr
                             ConnectionID id) {
   if (!screen_ || !environment_->screenCaptureAllowed()) {
     ControlMessage permission = ControlMessage::make("hostPermission");
-    permission.message = kScreenRecording;
+    const std::string refusal = environment_->captureRefusal();
+    permission.message = refusal.empty() ? std::string(kScreenRecording) : refusal;
     channel->send(permission);
     return;
   }

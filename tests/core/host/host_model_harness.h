@@ -38,6 +38,7 @@ class FakeHostEnvironment : public HostEnvironment {
   bool screenCaptureAllowed() override { return true; }
   bool inputInjectionAllowed() override { return inputAllowed; }
   std::string requestScreenCapture() override { return "nothing to grant"; }
+  std::string captureRefusal() override { return refusal; }
   std::string computerName() override { return "Test Computer"; }
   bool loginItemEnabled() override { return login; }
   void setLoginItemEnabled(bool enabled) override { login = enabled; }
@@ -60,6 +61,7 @@ class FakeHostEnvironment : public HostEnvironment {
   FakeSecureStore store;
   bool inputAllowed = true;
   bool login = false;
+  std::string refusal;
   std::shared_ptr<PresenceService> presenceService;
   std::shared_ptr<PrivacyCurtain> curtainWindows;
   std::shared_ptr<ScreenStreamer> streamer;

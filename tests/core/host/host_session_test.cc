@@ -243,6 +243,16 @@ TEST_F(HostSessionTest, WithoutCaptureTheClientIsToldToAllowIt) {
             "Allow Screen Recording for Quorvanta Host on the Mac, then reopen the host.");
 }
 
+TEST_F(HostSessionTest, WithoutCaptureTheClientGetsTheDesktopsOwnReason) {
+  environment_->streamer.reset();
+  environment_->refusal = "Log in to another session.";
+  startSharing();
+  TestClient& client = admitted();
+  client.send(ControlMessage::make("stream"));
+  ASSERT_TRUE(waitFor(client, "hostPermission"));
+  EXPECT_EQ(client.find("hostPermission")->message, "Log in to another session.");
+}
+
 TEST_F(HostSessionTest, InputAndClipboardNeedControlAndAStream) {
   startSharing();
   model_->setControlEnabled(true);

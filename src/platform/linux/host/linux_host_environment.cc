@@ -31,8 +31,10 @@ constexpr const char* kNoDisplay =
 }  // namespace
 
 LinuxHostEnvironment::LinuxHostEnvironment(std::filesystem::path executable,
-                                           std::filesystem::path dataDirectory, std::string tailscaleProgram)
-    : dataDirectory_(std::move(dataDirectory)),
+                                           std::filesystem::path dataDirectory,
+                                           wayland::BackendChoice backend, std::string tailscaleProgram)
+    : backend_(std::move(backend)),
+      dataDirectory_(std::move(dataDirectory)),
       tailscaleProgram_(std::move(tailscaleProgram)),
       store_(makeSecureStore(dataDirectory_)),
       loginItem_(std::move(executable)) {}
@@ -66,15 +68,27 @@ LinuxHostEnvironment::DisplayCheck LinuxHostEnvironment::queryDisplay() {
 }
 
 bool LinuxHostEnvironment::screenCaptureAllowed() {
+  if (!onX11()) return waylandCaptureAllowed();
   return checkDisplay().reachable;
 }
 
 bool LinuxHostEnvironment::inputInjectionAllowed() {
+  if (!onX11()) return waylandInputAllowed();
   return checkDisplay().xtest;
 }
 
 std::string LinuxHostEnvironment::requestScreenCapture() {
+  if (!onX11()) return waylandCaptureRequest();
   return checkDisplay().reachable ? kNothingToGrant : kNoDisplay;
+}
+
+std::string LinuxHostEnvironment::captureRefusal() {
+  return backend_.backend == wayland::DesktopBackend::none ? wayland::kUnsupportedWayland : "";
+}
+
+std::shared_ptr<PrivacyCurtain> LinuxHostEnvironment::curtain() {
+  // The curtain's windows would be recorded along with the rest of a Wayland screen.
+  return onX11() ? curtain_ : nullptr;
 }
 
 std::string LinuxHostEnvironment::computerName() {
@@ -83,6 +97,7 @@ std::string LinuxHostEnvironment::computerName() {
 
 std::shared_ptr<ScreenStreamer> LinuxHostEnvironment::screenStreamer() {
   if (streamer_) return streamer_;
+  if (!onX11()) return waylandStreamer();
   std::shared_ptr<CaptureService> capture;
   try {
     capture = std::make_shared<x11::X11CaptureService>();
@@ -99,6 +114,7 @@ std::shared_ptr<ScreenStreamer> LinuxHostEnvironment::screenStreamer() {
 namespace quorvanta {
 
 std::shared_ptr<InputEventSink> LinuxHostEnvironment::inputSink() {
+  if (!onX11()) return waylandInputSink();
   try {
     return std::make_shared<x11::X11InputSink>();
   } catch (const std::exception&) {
@@ -107,6 +123,7 @@ std::shared_ptr<InputEventSink> LinuxHostEnvironment::inputSink() {
 }
 
 DisplayRect LinuxHostEnvironment::displayBounds(DisplayID display) {
+  if (!onX11()) return waylandDisplayBounds(display);
   std::lock_guard guard(displayLock_);
   try {
     if (!bounds_) bounds_ = std::make_unique<x11::X11DisplayBounds>();
@@ -118,6 +135,7 @@ DisplayRect LinuxHostEnvironment::displayBounds(DisplayID display) {
 }
 
 std::shared_ptr<Clipboard> LinuxHostEnvironment::clipboard() {
+  if (!onX11()) return waylandClipboard();
   try {
     return std::make_shared<x11::X11Clipboard>();
   } catch (const std::exception&) {

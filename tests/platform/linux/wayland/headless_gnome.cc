@@ -1,0 +1,124 @@
+#include "headless_gnome.h"
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "platform/linux/wayland/session_bus_probe.h"
+
+namespace quorvanta::test {
+namespace {
+
+bool installed(const char* program) {
+  for (const char* directory : {"/usr/bin/", "/usr/local/bin/"})
+    if (std::filesystem::exists(std::string(directory) + program)) return true;
+  return false;
+}
+
+}  // namespace
+
+namespace {
+
+constexpr const char* kLocaleXml =
+    "<node><interface name='org.freedesktop.locale1'>"
+    "<property name='Locale' type='as' access='read'/>"
+    "<property name='VConsoleKeymap' type='s' access='read'/>"
+    "<property name='VConsoleKeymapToggle' type='s' access='read'/>"
+    "<property name='X11Layout' type='s' access='read'/>"
+    "<property name='X11Model' type='s' access='read'/>"
+    "<property name='X11Variant' type='s' access='read'/>"
+    "<property name='X11Options' type='s' access='read'/>"
+    "</interface></node>";
+constexpr const char* kDisplayName = "quorvanta-test";
+
+}  // namespace
+
+HeadlessGnome::HeadlessGnome(std::string layout) : layout_(std::move(layout)) {
+  if (!installed("mutter") || !installed("pipewire") || !installed("wireplumber")) return;
+  bus_ = g_test_dbus_new(G_TEST_DBUS_NONE);
+  g_test_dbus_up(bus_);
+  char pattern[] = "/tmp/quorvanta-gnome-XXXXXX";
+  runtime_ = mkdtemp(pattern);
+  chmod(runtime_.c_str(), 0700);
+  if (const char* previous = std::getenv("XDG_RUNTIME_DIR")) previousRuntime_ = previous;
+  setenv("XDG_RUNTIME_DIR", runtime_.c_str(), 1);
+
+  // mutter asks the system bus for the layout: here it is the same private bus.
+  locale_ = std::make_unique<testing::FakeBusService>(
+      busAddress(), "org.freedesktop.locale1",
+      std::vector<testing::FakeObject>{{"/org/freedesktop/locale1", kLocaleXml}},
+      [](const testing::FakeBusService::Call&, GVariant*, GDBusMethodInvocation* invocation) {
+        g_dbus_method_invocation_return_value(invocation, nullptr);
+      },
+      [this](const std::string&, const std::string& property) -> GVariant* {
+        if (property == "Locale") return g_variant_new_strv(nullptr, 0);
+        if (property == "X11Layout") return g_variant_new_string(layout_.c_str());
+        return g_variant_new_string("");
+      });
+  const std::map<std::string, std::optional<std::string>> environment{
+      {"DBUS_SESSION_BUS_ADDRESS", busAddress()},
+      {"DBUS_SYSTEM_BUS_ADDRESS", busAddress()},
+      {"XDG_RUNTIME_DIR", runtime_.string()},
+      {"GSETTINGS_BACKEND", "memory"},
+      {"NO_AT_BRIDGE", "1"},
+      {"DISPLAY", std::nullopt},
+      {"WAYLAND_DISPLAY", std::nullopt}};
+  pipewire_ = std::make_unique<ChildProcess>("/usr/bin/pipewire", std::vector<std::string>{}, environment,
+                                             runtime_ / "pipewire.log");
+  // WirePlumber and mutter look for PipeWire's socket when they start.
+  for (int attempt = 0; attempt < 50 && !std::filesystem::exists(runtime_ / "pipewire-0"); ++attempt)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  wireplumber_ = std::make_unique<ChildProcess>("/usr/bin/wireplumber", std::vector<std::string>{},
+                                                environment, runtime_ / "wireplumber.log");
+  mutter_ = std::make_unique<ChildProcess>(
+      "/usr/bin/mutter",
+      std::vector<std::string>{"--headless", "--wayland", "--no-x11",
+                               std::string("--wayland-display=") + kDisplayName, "--virtual-monitor",
+                               "1280x720"},
+      environment, runtime_ / "mutter.log");
+  wayland::SessionBusProbe probe(busAddress(), std::chrono::milliseconds(500));
+  for (int attempt = 0; attempt < 100 && !available_; ++attempt) {
+    available_ =
+        probe.mutterScreenCastVersion().has_value() && probe.mutterRemoteDesktopVersion().has_value();
+    if (!available_) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+}
+
+HeadlessGnome::~HeadlessGnome() {
+  mutter_.reset();
+  wireplumber_.reset();
+  pipewire_.reset();
+  locale_.reset();
+  if (bus_ != nullptr) {
+    g_test_dbus_down(bus_);
+    g_object_unref(bus_);
+  }
+  if (previousRuntime_.empty()) {
+    unsetenv("XDG_RUNTIME_DIR");
+  } else {
+    setenv("XDG_RUNTIME_DIR", previousRuntime_.c_str(), 1);
+  }
+  std::error_code ignored;
+  if (!runtime_.empty()) std::filesystem::remove_all(runtime_, ignored);
+}
+
+std::unique_ptr<ChildProcess> HeadlessGnome::startClient(const std::string& executable) const {
+  return std::make_unique<ChildProcess>(
+      executable, std::vector<std::string>{},
+      std::map<std::string, std::optional<std::string>>{{"XDG_RUNTIME_DIR", runtime_.string()},
+                                                        {"WAYLAND_DISPLAY", kDisplayName},
+                                                        {"DISPLAY", std::nullopt}},
+      runtime_ / "client.log");
+}
+
+const char* HeadlessGnome::waylandDisplay() {
+  return kDisplayName;
+}
+
+std::string HeadlessGnome::busAddress() const {
+  return bus_ != nullptr ? g_test_dbus_get_bus_address(bus_) : "";
+}
+
+}  // namespace quorvanta::test

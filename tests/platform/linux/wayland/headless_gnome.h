@@ -1,0 +1,48 @@
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include <gio/gio.h>
+
+#include "child_process.h"
+#include "fake_bus_service.h"
+
+namespace quorvanta::test {
+
+// A headless GNOME session for one test: a private session bus, a private runtime directory
+// (0700), PipeWire, WirePlumber and `mutter --headless` with one 1280x720 virtual monitor
+// ("Meta-0"), started in that order. This process's XDG_RUNTIME_DIR points at the directory while
+// it lives, so that PipeWire clients here reach that PipeWire. A stand-in for the system's locale
+// service on the same bus gives mutter the keyboard layout `layout` (XKB name, e.g. "fr").
+class HeadlessGnome {
+ public:
+  // available() is false when mutter or PipeWire is not installed or did not come up.
+  explicit HeadlessGnome(std::string layout = "us");
+  ~HeadlessGnome();
+  HeadlessGnome(const HeadlessGnome&) = delete;
+  HeadlessGnome& operator=(const HeadlessGnome&) = delete;
+
+  bool available() const { return available_; }
+  std::string busAddress() const;
+  const std::filesystem::path& runtimeDirectory() const { return runtime_; }
+  static const char* waylandDisplay();
+  std::string mutterLog() const { return mutter_ ? mutter_->output() : ""; }
+  // Starts the test client (a full-screen window of a known colour that prints the input it gets)
+  // on this session's Wayland display.
+  std::unique_ptr<ChildProcess> startClient(const std::string& executable) const;
+
+ private:
+  GTestDBus* bus_ = nullptr;
+  std::filesystem::path runtime_;
+  std::string previousRuntime_;
+  std::string layout_;
+  std::unique_ptr<testing::FakeBusService> locale_;
+  std::unique_ptr<ChildProcess> pipewire_;
+  std::unique_ptr<ChildProcess> wireplumber_;
+  std::unique_ptr<ChildProcess> mutter_;
+  bool available_ = false;
+};
+
+}  // namespace quorvanta::test
