@@ -36,7 +36,7 @@ packages=(
   procps
   # Wayland desktops: frames from PipeWire; the GNOME tests run a headless mutter with pipewire
   # and wireplumber, and a small Wayland client of their own
-  libpipewire-0.3-dev mutter pipewire wireplumber libwayland-dev wayland-protocols
+  libpipewire-0.3-dev mutter pipewire wireplumber libwayland-dev wayland-protocols libxkbcommon-dev
 )
 
 sudo=""
