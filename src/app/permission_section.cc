@@ -79,12 +79,12 @@ PermissionSection::PermissionSection(QWidget* parent) : QWidget(parent) {
       TextStyle::caption, true, this);
   login_ = new SwitchRow(QStringLiteral("Open at login"), this);
   login_->setObjectName(QStringLiteral("loginSwitch"));
-  curtain_ = new SwitchRow(QStringLiteral("Dim this Mac's screen during sessions"), this);
+  curtain_ = new SwitchRow(QStringLiteral("Dim this computer's screen during sessions"), this);
   curtain_->setObjectName(QStringLiteral("curtainSwitch"));
   auto* curtainNote = makeLabel(
       QStringLiteral(
-          "People near the Mac see a dark screen while your iPhone or iPad still sees everything. It "
-          "lifts when the session ends."),
+          "People near this computer see a dark screen while your iPhone or iPad still sees everything. "
+          "It lifts when the session ends."),
       TextStyle::caption, true, this);
 
   for (QWidget* widget : std::initializer_list<QWidget*>{screenRecording_, accessibility_, control_,

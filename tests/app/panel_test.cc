@@ -95,7 +95,7 @@ TEST_F(HostPanelTest, SectionsAppearInOrder) {
     previous = top;
   }
   EXPECT_EQ(text("title"), "Quorvanta");
-  EXPECT_EQ(text("subtitle"), "Your Mac. Within reach.");
+  EXPECT_EQ(text("subtitle"), "Your computer. Within reach.");
   EXPECT_EQ(text("connectionCaption"), "PRIVATE CONNECTION");
   EXPECT_EQ(text("devicesCaption"), "YOUR DEVICES");
 }
@@ -209,7 +209,7 @@ TEST_F(HostPanelTest, SwitchesShowTheStateAndReportTheUsersChoice) {
   EXPECT_FALSE(toggle("curtainSwitch")->isChecked());
   EXPECT_TRUE(toggle("loginSwitch")->isChecked());
   EXPECT_EQ(child<QLabel>(child(panel_.get(), "curtainSwitch"), "switchTitle")->text(),
-            "Dim this Mac's screen during sessions");
+            "Dim this computer's screen during sessions");
 
   QSignalSpy control(panel_.get(), &HostPanel::controlEnabledChanged);
   QSignalSpy curtain(panel_.get(), &HostPanel::curtainEnabledChanged);
