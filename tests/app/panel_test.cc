@@ -11,6 +11,7 @@
 #include "app/devices_section.h"
 #include "app/host_panel.h"
 #include "app/pairing_card.h"
+#include "app/permission_section.h"
 #include "app/toggle_switch.h"
 #include "app/wrapping_label.h"
 #include "gui_test_support.h"
@@ -229,6 +230,25 @@ TEST_F(HostPanelTest, SwitchesShowTheStateAndReportTheUsersChoice) {
   EXPECT_FALSE(control.front().front().toBool());
   EXPECT_FALSE(curtain.front().front().toBool());
   EXPECT_FALSE(login.front().front().toBool());
+}
+
+TEST(PermissionSectionTest, TheCurtainNoteSaysWhereTheShellDrawsAboveEveryWindow) {
+  struct Case {
+    const char* desktops;
+    bool shellAbove;
+  };
+  for (const Case& c :
+       {Case{"GNOME", true}, Case{"ubuntu:GNOME", true}, Case{"X-Cinnamon", true}, Case{"XFCE", false},
+        Case{"KDE", false}, Case{"MATE", false}, Case{"", false}, Case{"GNOME-Flashback:Unity", false}}) {
+    EXPECT_EQ(shellDrawsAboveWindows(c.desktops), c.shellAbove) << c.desktops;
+  }
+  PermissionSection gnome(nullptr, "ubuntu:GNOME");
+  PermissionSection xfce(nullptr, "XFCE");
+  const auto note = [](const QWidget& section) {
+    return section.findChild<QLabel*>(QStringLiteral("curtainNote"))->text().toStdString();
+  };
+  EXPECT_EQ(note(gnome).rfind("The curtain is not available on this desktop", 0), 0u) << note(gnome);
+  EXPECT_EQ(note(xfce).rfind("People near this computer see a dark screen", 0), 0u) << note(xfce);
 }
 
 TEST_F(HostPanelTest, DeviceListAndEmptyHint) {
