@@ -3,6 +3,7 @@
 // moving content into it from a child process, and prints a Markdown table.
 //
 //   capture_bench [--frames N] [--no-ffmpeg]
+//   capture_bench --still SECONDS
 //
 // Phases, each over N frames (300 by default) paced at 30 fps:
 //   stages            X11 pieces of the stream driven by hand (one SHM read of the root, XFixes
@@ -17,6 +18,10 @@
 //                     its CPU time from wait4()
 // The X server's own CPU time (/proc/<Xvfb>/stat) is given for every phase: composing and SHM
 // reads are work the server does for the capturing client.
+//
+// --still: no animation; a still screen captured by the service at 1920 × 1080, 30 fps for
+// SECONDS, every delivered frame encoded: the frames and the CPU (this process, the X server) as a
+// share of one core.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -459,6 +464,40 @@ Result runService(const std::string& display, pid_t server, int frames,
   return result;
 }
 
+// A still screen: what the service delivers, and what that costs, over `duration`.
+void runStill(const std::string& display, pid_t server, int duration) {
+  X11CaptureService service(display);
+  asio::thread_pool queue(1);
+  asio::thread_pool control(1);
+  auto content = asio::co_spawn(control, service.shareableContent(), asio::use_future).get();
+  if (content.displays.empty()) throw std::runtime_error("no display");
+  StreamConfiguration configuration;
+  configuration.width = kWidth;
+  configuration.height = kHeight;
+  configuration.fps = kFps;
+  auto output = std::make_shared<EncodingOutput>(1'000'000);
+  auto stream = service.makeStream(ContentFilter{content.displays[0].id, {}}, configuration, output,
+                                   queue.get_executor());
+  asio::co_spawn(control, stream->startCapture(), asio::use_future).get();
+  // The first frame and the encoder's start are not what a still screen costs.
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  const auto frames0 = output->encoding.frames();
+  const double cpu0 = processCpuSeconds();
+  const double server0 = cpuSecondsOf(server);
+  const auto start = Clock::now();
+  std::this_thread::sleep_for(std::chrono::seconds(duration));
+  const double wall = seconds(Clock::now() - start);
+  const double cpu = processCpuSeconds() - cpu0;
+  const double serverCpu = cpuSecondsOf(server) - server0;
+  const auto frames = output->encoding.frames() - frames0;
+  asio::co_spawn(control, stream->stopCapture(), asio::use_future).get();
+  output->encoding.wait();
+  std::printf(
+      "| still screen, %dx%d at %d fps | seconds | frames encoded | capturing process CPU (%% of a core) | "
+      "X server CPU (%% of a core) |\n|---|---:|---:|---:|---:|\n| service | %.1f | %lld | %.2f | %.2f |\n",
+      kWidth, kHeight, kFps, wall, static_cast<long long>(frames), cpu / wall * 100, serverCpu / wall * 100);
+}
+
 // ---- FFmpeg -------------------------------------------------------------------------------------
 
 std::optional<Result> runFfmpeg(const std::string& display, pid_t server, int frames) {
@@ -600,19 +639,26 @@ void printTable(const std::vector<Result>& results, const std::optional<Result>&
 int main(int argc, char** argv) {
   int frames = 300;
   bool withFfmpeg = true;
+  int still = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string argument = argv[i];
     if (argument == "--frames" && i + 1 < argc) {
       frames = std::max(30, std::atoi(argv[++i]));
     } else if (argument == "--no-ffmpeg") {
       withFfmpeg = false;
+    } else if (argument == "--still" && i + 1 < argc) {
+      still = std::max(1, std::atoi(argv[++i]));
     } else {
-      std::cerr << "usage: capture_bench [--frames N] [--no-ffmpeg]\n";
+      std::cerr << "usage: capture_bench [--frames N] [--no-ffmpeg] | --still SECONDS\n";
       return 2;
     }
   }
   try {
     Xvfb server;
+    if (still > 0) {
+      runStill(server.display(), server.pid(), still);
+      return 0;
+    }
     // The animation runs in its own process, so that its CPU time counts for nobody.
     const pid_t animator = fork();
     if (animator == 0) animate(server.display());

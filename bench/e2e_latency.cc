@@ -8,7 +8,7 @@
 //
 //   e2e_latency quorvanta SECONDS [CLIENT OPTIONS...]
 //       runs the reference client's stream command (already paired) for SECONDS
-//   e2e_latency mpegts URL SECONDS
+//   e2e_latency mpegts|h264 URL SECONDS
 //       opens URL (e.g. tcp://127.0.0.1:5000?listen=1), reads MPEG-TS and decodes its H.264
 //       with the same decoder settings as the reference client, for SECONDS after the first picture
 //
@@ -154,17 +154,25 @@ struct Deadline {
   }
 };
 
-int runMpegTs(const std::string& url, double seconds) {
+// `format`: "mpegts", or "h264" for a raw Annex B stream, read with FFmpeg's lowest-delay settings
+// (no buffering, the smallest probe, no analysis).
+int runFfmpegReceiver(const std::string& format, const std::string& url, double seconds) {
   Deadline deadline{std::chrono::steady_clock::now() + std::chrono::seconds(60)};
   AVFormatContext* opened = avformat_alloc_context();
   if (opened == nullptr) return 1;
   opened->interrupt_callback = AVIOInterruptCB{&Deadline::expired, &deadline};
   opened->flags |= AVFMT_FLAG_NOBUFFER;
   AVDictionary* options = nullptr;
-  av_dict_set(&options, "probesize", "32768", 0);
+  if (format == "h264") {
+    av_dict_set(&options, "probesize", "32", 0);
+    av_dict_set(&options, "analyzeduration", "0", 0);
+    av_dict_set(&options, "fflags", "nobuffer", 0);
+  } else {
+    av_dict_set(&options, "probesize", "32768", 0);
+  }
   std::unique_ptr<AVDictionary, DictionaryFreer> optionsOwner(options);
   AVDictionary* used = optionsOwner.release();
-  const int status = avformat_open_input(&opened, url.c_str(), av_find_input_format("mpegts"), &used);
+  const int status = avformat_open_input(&opened, url.c_str(), av_find_input_format(format.c_str()), &used);
   optionsOwner.reset(used);
   if (status < 0) {
     std::cerr << "e2e_latency: cannot open " << url << std::endl;
@@ -220,13 +228,13 @@ int main(int argc, char** argv) {
   try {
     if (arguments.size() >= 2 && arguments[0] == "quorvanta")
       return runQuorvanta(arguments[1], std::vector<std::string>(arguments.begin() + 2, arguments.end()));
-    if (arguments.size() == 3 && arguments[0] == "mpegts")
-      return runMpegTs(arguments[1], std::stod(arguments[2]));
+    if (arguments.size() == 3 && (arguments[0] == "mpegts" || arguments[0] == "h264"))
+      return runFfmpegReceiver(arguments[0], arguments[1], std::stod(arguments[2]));
   } catch (const std::exception& error) {
     std::cerr << "e2e_latency: " << error.what() << std::endl;
     return 1;
   }
   std::cerr << "usage: e2e_latency quorvanta SECONDS [CLIENT OPTIONS...]\n"
-               "       e2e_latency mpegts URL SECONDS\n";
+               "       e2e_latency mpegts|h264 URL SECONDS\n";
   return 2;
 }

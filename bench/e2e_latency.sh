@@ -98,15 +98,17 @@ wait "$host_pid" 2>/dev/null || true
 # ---- FFmpeg: x11grab, libx264, MPEG-TS over TCP to a libavformat receiver -------------------
 listening() { awk -v port="$(printf ':%04X' "$port")" '$2 ~ port"$" && $4 == "0A" { found = 1 } END { exit !found }' /proc/net/tcp; }
 run_ffmpeg() {
-  local name=$1 ffmpeg_pid
+  local name=$1 ffmpeg_pid format=mpegts
   shift
+  # The last two options name the container when they are "-f FORMAT".
+  if [ "$#" -ge 2 ] && [ "${*: -2:1}" = "-f" ]; then format="${*: -1}"; fi
   echo "FFmpeg ($name): streaming for $seconds s..." >&2
-  "$receiver" mpegts "tcp://127.0.0.1:$port?listen=1" "$seconds" >"$work/$name.txt" 2>"$work/$name.log" &
+  "$receiver" "$format" "tcp://127.0.0.1:$port?listen=1" "$seconds" >"$work/$name.txt" 2>"$work/$name.log" &
   receiver_pid=$!
   for _ in $(seq 50); do listening && break; sleep 0.1; done
   ffmpeg -hide_banner -nostdin -loglevel error -f x11grab -framerate 30 -video_size 1920x1080 -i "$DISPLAY" \
     -c:v libx264 -preset veryfast -tune zerolatency -bf 0 -b:v 6M -maxrate 9M -bufsize 6M "$@" \
-    -f mpegts "tcp://127.0.0.1:$port" 2>"$work/$name.ffmpeg.log" &
+    -f "$format" "tcp://127.0.0.1:$port" 2>"$work/$name.ffmpeg.log" &
   ffmpeg_pid=$!
   sample_sender "$ffmpeg_pid" "$name"
   wait "$receiver_pid" || echo "The MPEG-TS receiver ended with an error: see $work/$name.log" >&2
@@ -116,6 +118,9 @@ run_ffmpeg() {
 }
 run_ffmpeg ffmpeg
 run_ffmpeg ffmpeg420 -pix_fmt yuv420p
+# FFmpeg's lowest-delay pipeline: raw H.264 over TCP, no container, flushed at every packet, and a
+# receiver that neither probes nor buffers.
+run_ffmpeg ffmpeg_raw -pix_fmt yuv420p -flush_packets 1 -f h264
 extra="${QUORVANTA_E2E_FFMPEG_EXTRA:-}"
 # shellcheck disable=SC2086 # the extra options are meant to be split
 if [ -n "$extra" ]; then run_ffmpeg ffmpeg_extra $extra; fi
@@ -140,6 +145,7 @@ echo "|---|---|---|---|---|---|---|---|"
 row ours "Quorvanta Host"
 row ffmpeg "FFmpeg (command as given: 4:4:4)"
 row ffmpeg420 "FFmpeg with -pix_fmt yuv420p"
+row ffmpeg_raw "FFmpeg, raw H.264 over TCP (-pix_fmt yuv420p -flush_packets 1 -f h264)"
 if [ -n "$extra" ]; then row ffmpeg_extra "FFmpeg with $extra"; fi
 echo
 echo "Load average before: $load_before; after: $load_after ($(nproc) cores). ${seconds} s per sender."

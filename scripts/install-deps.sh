@@ -17,8 +17,12 @@ packages=(
   # X11 screen capture (xcb, MIT-SHM, RandR, XFixes, Composite, Render) and scaling to NV12
   libxcb1-dev libxcb-shm0-dev libxcb-randr0-dev libxcb-xfixes0-dev libxcb-composite0-dev
   libxcb-render0-dev libxcb-render-util0-dev libxcb-shape0-dev libswscale-dev libavutil-dev
-  # X11 remote input: XTEST fake input
-  libxcb-xtest0-dev
+  # X11 remote input: XTEST fake input, XKB for the keyboard's locks and groups
+  libxcb-xtest0-dev libxcb-xkb-dev
+  # X11 capture on change: DAMAGE with XFixes regions
+  libxcb-damage0-dev
+  # desktop tests: a window manager, a compositing manager and setxkbmap in the private X server
+  openbox xcompmgr x11-xkb-utils
   # local presence: DPMS, the X screensaver and XInput2 raw events; xinput for its tests
   libxcb-dpms0-dev libxcb-screensaver0-dev libxcb-xinput-dev xinput
   # capture tests: a private X server

@@ -47,7 +47,7 @@ QWidget* makeCurtainMessage(QWidget* parent) {
 
   auto* text = new QLabel(
       QStringLiteral(
-          "This Mac is in use from a paired iPhone or iPad. The screen returns when the session ends."),
+          "This computer is in use from a paired iPhone or iPad. The screen returns when the session ends."),
       message);
   text->setObjectName(QStringLiteral("curtainText"));
   text->setFont(textFont(TextStyle::callout));
@@ -66,12 +66,11 @@ QWidget* makeCurtainMessage(QWidget* parent) {
   return message;
 }
 
-CurtainWindow::CurtainWindow(const QRect& frame, bool composited)
+CurtainWindow::CurtainWindow(const QRect& frame)
     : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
                            Qt::X11BypassWindowManagerHint | Qt::WindowTransparentForInput |
                            Qt::WindowDoesNotAcceptFocus | Qt::NoDropShadowWindowHint),
       frame_(frame),
-      composited_(composited),
       fade_(new QPropertyAnimation(this, "windowOpacity", this)) {
   setObjectName(QStringLiteral("curtainWindow"));
   setWindowTitle(QStringLiteral("Quorvanta"));
@@ -96,11 +95,8 @@ CurtainWindow::~CurtainWindow() = default;
 void CurtainWindow::makeTransparent() {
   fade_->stop();
   revealed_ = false;
-  if (composited_) {
-    setWindowOpacity(0.0);
-  } else {
-    x11_shape::setEmptyBounding(windowID_);
-  }
+  setWindowOpacity(0.0);
+  x11_shape::setEmptyBounding(windowID_);
 }
 
 void CurtainWindow::prepare() {
@@ -116,13 +112,14 @@ void CurtainWindow::prepare() {
 void CurtainWindow::reveal() {
   if (!isVisible()) return;
   revealed_ = true;
-  if (composited_) {
-    fade_->stop();
+  fade_->stop();
+  x11_shape::resetBounding(windowID_);
+  x11_shape::setEmptyInput(windowID_);
+  if (x11_shape::compositingManagerRuns()) {
     fade_->setStartValue(windowOpacity());
     fade_->start();
   } else {
-    x11_shape::resetBounding(windowID_);
-    x11_shape::setEmptyInput(windowID_);
+    setWindowOpacity(1.0);
   }
   raise();
 }

@@ -13,18 +13,18 @@ namespace quorvanta {
 // window manager, so no workspace owns it), click-through (an empty input shape), nearly black
 // with the session message in its middle.
 //
-// Three states: off screen; prepared (mapped and in front but showing nothing); revealed. Where a
-// compositing manager runs, "showing nothing" is window opacity 0 and revealing fades it to 1
-// over 0.4 seconds. Without one, opacity is ignored by the X server, so a prepared window has an
-// empty bounding shape instead and revealing gives it back its whole shape at once.
+// Three states: off screen; prepared (mapped and in front but showing nothing); revealed. A
+// prepared window has an empty bounding shape, which hides it with and without a compositing
+// manager, so a compositing manager starting or stopping during a session changes nothing.
+// Revealing gives the window back its whole shape; where a compositing manager runs at that
+// moment it fades in from opacity 0 to 1 over 0.4 seconds, elsewhere it shows at once.
 class CurtainWindow : public QWidget {
   Q_OBJECT
 
  public:
   static constexpr int kFadeMilliseconds = 400;
 
-  // `composited`: whether a compositing manager runs, chosen once by the owner.
-  CurtainWindow(const QRect& frame, bool composited);
+  explicit CurtainWindow(const QRect& frame);
   ~CurtainWindow() override;
 
   const QRect& frame() const { return frame_; }
@@ -44,7 +44,6 @@ class CurtainWindow : public QWidget {
   void makeTransparent();
 
   QRect frame_;
-  bool composited_;
   std::uint32_t windowID_ = 0;
   bool revealed_ = false;
   QPropertyAnimation* fade_;

@@ -8,6 +8,7 @@
 #include <future>
 #include <type_traits>
 
+#include "app/curtain_stacking.h"
 #include "app/curtain_window.h"
 #include "app/x11_window_shape.h"
 
@@ -27,9 +28,16 @@ std::vector<QRect> applicationScreens() {
 CurtainWindows::CurtainWindows(ScreenFrames frames, QObject* parent)
     : QObject(parent),
       frames_(frames ? std::move(frames) : ScreenFrames(applicationScreens)),
-      composited_(x11_shape::compositingManagerRuns()) {}
+      stacking_(std::make_unique<CurtainStacking>([this] {
+        std::vector<std::uint32_t> shown;
+        for (const CurtainWindow* window : windows_) {
+          if (window->isVisible()) shown.push_back(window->windowID());
+        }
+        return shown;
+      })) {}
 
 CurtainWindows::~CurtainWindows() {
+  stacking_.reset();
   std::deque<std::function<void()>> dropped;
   std::lock_guard guard(jobsLock_);
   dropped.swap(jobs_);
@@ -64,7 +72,7 @@ std::vector<std::uint32_t> CurtainWindows::prepare() {
       window = *match;
       old.erase(match);
     } else {
-      all_.push_back(std::make_unique<CurtainWindow>(frame, composited_));
+      all_.push_back(std::make_unique<CurtainWindow>(frame));
       window = all_.back().get();
     }
     if (window->isVisible()) {

@@ -15,10 +15,12 @@
 namespace quorvanta {
 
 class CurtainWindow;
+class CurtainStacking;
 
 // The curtain's windows, one per screen, on the GUI thread. Windows are made only by prepare()
 // and kept for later: a window whose screen went away or changed its frame is taken off screen
-// and dropped from the list, and destroyed with this object.
+// and dropped from the list, and destroyed with this object. While on screen they are kept above
+// every other window (see CurtainStacking).
 class CurtainWindows : public QObject {
   Q_OBJECT
 
@@ -38,7 +40,6 @@ class CurtainWindows : public QObject {
 
   const std::vector<CurtainWindow*>& windows() const { return windows_; }
   std::vector<std::uint32_t> windowIDs() const;
-  bool composited() const { return composited_; }
 
   // Any thread: runs `job` on this object's thread soon. Jobs still waiting when this object is
   // destroyed are dropped without running.
@@ -52,7 +53,7 @@ class CurtainWindows : public QObject {
   ScreenFrames frames_;
   std::vector<CurtainWindow*> windows_;
   std::vector<std::unique_ptr<CurtainWindow>> all_;
-  bool composited_ = false;
+  std::unique_ptr<CurtainStacking> stacking_;
 };
 
 // The curtain as the host sees it: every call is carried to the GUI thread and returns once it

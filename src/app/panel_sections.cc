@@ -54,7 +54,7 @@ HeaderSection::HeaderSection(QWidget* parent) : QWidget(parent) {
   auto* title = makeLabel(QStringLiteral("Quorvanta"), TextStyle::title, false, titles);
   title->setObjectName(QStringLiteral("title"));
   title->setWordWrap(false);
-  auto* subtitle = makeLabel(QStringLiteral("Your Mac. Within reach."), TextStyle::body, true, titles);
+  auto* subtitle = makeLabel(QStringLiteral("Your computer. Within reach."), TextStyle::body, true, titles);
   subtitle->setObjectName(QStringLiteral("subtitle"));
   column->addWidget(title);
   column->addWidget(subtitle);

@@ -5,11 +5,40 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include <cstdlib>
+
 #include "app/panel_style.h"
 #include "app/symbols.h"
 #include "app/toggle_switch.h"
 
 namespace quorvanta {
+
+namespace {
+
+constexpr const char* kCurtainNote =
+    "People near this computer see a dark screen while your iPhone or iPad still sees everything. It lifts "
+    "when the session ends.";
+constexpr const char* kCurtainUnavailable =
+    "The curtain is not available on this desktop: its shell draws the overview, the window switcher and "
+    "the lock screen above every window, where people near this computer would see them.";
+
+}  // namespace
+
+bool shellDrawsAboveWindows(std::string_view desktops) {
+  while (!desktops.empty()) {
+    const auto colon = desktops.find(':');
+    const std::string_view name = desktops.substr(0, colon);
+    if (name == "GNOME" || name == "X-Cinnamon" || name == "Cinnamon") return true;
+    if (colon == std::string_view::npos) break;
+    desktops.remove_prefix(colon + 1);
+  }
+  return false;
+}
+
+std::string_view PermissionSection::currentDesktops() {
+  const char* desktops = std::getenv("XDG_CURRENT_DESKTOP");
+  return desktops ? desktops : "";
+}
 
 PermissionRow::PermissionRow(const QString& title, QWidget* parent) : QWidget(parent) {
   auto* row = new QHBoxLayout(this);
@@ -61,7 +90,7 @@ void SwitchRow::render(bool on) {
   toggle_->setChecked(on);
 }
 
-PermissionSection::PermissionSection(QWidget* parent) : QWidget(parent) {
+PermissionSection::PermissionSection(QWidget* parent, std::string_view desktops) : QWidget(parent) {
   setObjectName(QStringLiteral("permissions"));
   auto* column = new QVBoxLayout(this);
   column->setContentsMargins(0, 0, 0, 0);
@@ -82,13 +111,12 @@ PermissionSection::PermissionSection(QWidget* parent) : QWidget(parent) {
       TextStyle::caption, true, this);
   login_ = new SwitchRow(QStringLiteral("Open at login"), this);
   login_->setObjectName(QStringLiteral("loginSwitch"));
-  curtain_ = new SwitchRow(QStringLiteral("Dim this Mac's screen during sessions"), this);
+  curtain_ = new SwitchRow(QStringLiteral("Dim this computer's screen during sessions"), this);
   curtain_->setObjectName(QStringLiteral("curtainSwitch"));
-  curtainNote_ = makeLabel(
-      QStringLiteral(
-          "People near the Mac see a dark screen while your iPhone or iPad still sees everything. It "
-          "lifts when the session ends."),
-      TextStyle::caption, true, this);
+  curtainNote_ =
+      makeLabel(QString::fromUtf8(shellDrawsAboveWindows(desktops) ? kCurtainUnavailable : kCurtainNote),
+                TextStyle::caption, true, this);
+  curtainNote_->setObjectName(QStringLiteral("curtainNote"));
 
   for (QWidget* widget : std::initializer_list<QWidget*>{
            screenRecording_, accessibility_, control_, controlNote, login_, curtain_, curtainNote_, desktop_})

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string_view>
+
 #include <QString>
 #include <QWidget>
 
@@ -48,12 +50,20 @@ class SwitchRow : public QWidget {
   ToggleSwitch* toggle_;
 };
 
-// The two permissions, the three switches and their explanations.
+// Whether the desktop named by $XDG_CURRENT_DESKTOP (a colon-separated list) draws its overview,
+// window switcher and lock screen in its compositor, above every X window: GNOME Shell and
+// Cinnamon do. No window, the curtain's included, can cover those there.
+bool shellDrawsAboveWindows(std::string_view desktops);
+
+// The two permissions, the three switches and their explanations. Where the desktop's shell
+// draws above every window, the curtain's explanation says that the curtain is not available.
 class PermissionSection : public QWidget {
   Q_OBJECT
 
  public:
-  explicit PermissionSection(QWidget* parent = nullptr);
+  // `desktops`: as in $XDG_CURRENT_DESKTOP.
+  explicit PermissionSection(QWidget* parent = nullptr, std::string_view desktops = currentDesktops());
+  static std::string_view currentDesktops();
   void render(const HostState& state);
   void showDesktop(const QString& name, const QString& note, const QString& curtainUnavailable);
 

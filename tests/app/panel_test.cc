@@ -11,6 +11,7 @@
 #include "app/devices_section.h"
 #include "app/host_panel.h"
 #include "app/pairing_card.h"
+#include "app/permission_section.h"
 #include "app/toggle_switch.h"
 #include "app/wrapping_label.h"
 #include "gui_test_support.h"
@@ -95,7 +96,7 @@ TEST_F(HostPanelTest, SectionsAppearInOrder) {
     previous = top;
   }
   EXPECT_EQ(text("title"), "Quorvanta");
-  EXPECT_EQ(text("subtitle"), "Your Mac. Within reach.");
+  EXPECT_EQ(text("subtitle"), "Your computer. Within reach.");
   EXPECT_EQ(text("connectionCaption"), "PRIVATE CONNECTION");
   EXPECT_EQ(text("devicesCaption"), "YOUR DEVICES");
 }
@@ -209,7 +210,7 @@ TEST_F(HostPanelTest, SwitchesShowTheStateAndReportTheUsersChoice) {
   EXPECT_FALSE(toggle("curtainSwitch")->isChecked());
   EXPECT_TRUE(toggle("loginSwitch")->isChecked());
   EXPECT_EQ(child<QLabel>(child(panel_.get(), "curtainSwitch"), "switchTitle")->text(),
-            "Dim this Mac's screen during sessions");
+            "Dim this computer's screen during sessions");
 
   QSignalSpy control(panel_.get(), &HostPanel::controlEnabledChanged);
   QSignalSpy curtain(panel_.get(), &HostPanel::curtainEnabledChanged);
@@ -229,6 +230,25 @@ TEST_F(HostPanelTest, SwitchesShowTheStateAndReportTheUsersChoice) {
   EXPECT_FALSE(control.front().front().toBool());
   EXPECT_FALSE(curtain.front().front().toBool());
   EXPECT_FALSE(login.front().front().toBool());
+}
+
+TEST(PermissionSectionTest, TheCurtainNoteSaysWhereTheShellDrawsAboveEveryWindow) {
+  struct Case {
+    const char* desktops;
+    bool shellAbove;
+  };
+  for (const Case& c :
+       {Case{"GNOME", true}, Case{"ubuntu:GNOME", true}, Case{"X-Cinnamon", true}, Case{"XFCE", false},
+        Case{"KDE", false}, Case{"MATE", false}, Case{"", false}, Case{"GNOME-Flashback:Unity", false}}) {
+    EXPECT_EQ(shellDrawsAboveWindows(c.desktops), c.shellAbove) << c.desktops;
+  }
+  PermissionSection gnome(nullptr, "ubuntu:GNOME");
+  PermissionSection xfce(nullptr, "XFCE");
+  const auto note = [](const QWidget& section) {
+    return section.findChild<QLabel*>(QStringLiteral("curtainNote"))->text().toStdString();
+  };
+  EXPECT_EQ(note(gnome).rfind("The curtain is not available on this desktop", 0), 0u) << note(gnome);
+  EXPECT_EQ(note(xfce).rfind("People near this computer see a dark screen", 0), 0u) << note(xfce);
 }
 
 TEST_F(HostPanelTest, DeviceListAndEmptyHint) {

@@ -96,8 +96,11 @@ void InputController::handle(const ControlMessage& message) {
 
   const DisplayRect bounds = displayBounds_(displayID_);
   if (message.event != "scroll" && finite(message.x) && finite(message.y)) {
-    point_ = {bounds.x + std::clamp(*message.x, 0.0, 1.0) * bounds.width,
-              bounds.y + std::clamp(*message.y, 0.0, 1.0) * bounds.height};
+    // The far edges stay on the display: its last pixel, not the first one of its neighbour.
+    const auto along = [](double fraction, double origin, double size) {
+      return origin + std::min(std::clamp(fraction, 0.0, 1.0) * size, std::max(size - 1, 0.0));
+    };
+    point_ = {along(*message.x, bounds.x, bounds.width), along(*message.y, bounds.y, bounds.height)};
   }
 
   const std::uint64_t flags = message.modifiers ? (*message.modifiers & modifier_flags::kMask) : 0;

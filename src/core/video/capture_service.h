@@ -48,10 +48,13 @@ struct ContentFilter {
 };
 
 // What a stream is asked to deliver: NV12 (4:2:0 bi-planar, 8 bits, video range) frames of exactly
-// width × height, the display scaled to fit, at most one frame per 1/fps second.
+// width × height, the display scaled to fit, at most one frame per 1/fps second. A stream that
+// follows its display through a mode change sizes the new frames as captureOutputSize() does
+// with `maxWidth`; without one (0) it keeps width × height.
 struct StreamConfiguration {
   int width = 0;
   int height = 0;
+  int maxWidth = 0;
   int fps = 0;
   int queueDepth = 5;
   bool showsCursor = true;

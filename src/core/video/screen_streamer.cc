@@ -203,6 +203,7 @@ asio::awaitable<RemoteDisplay> ScreenStreamer::starting(
   StreamConfiguration configuration;
   configuration.width = output.width;
   configuration.height = output.height;
+  configuration.maxWidth = maxWidth;
   configuration.fps = fps;
   configuration.queueDepth = 5;
   configuration.showsCursor = true;

@@ -69,12 +69,19 @@ class VideoPipeline::EncoderTurn {
 };
 
 VideoPipeline::VideoPipeline(asio::any_io_executor queue, std::unique_ptr<VideoEncoder> encoder,
-                             Clock hostClock)
-    : encoder_(std::move(encoder)), queue_(std::move(queue)), hostClock_(std::move(hostClock)) {}
+                             Clock hostClock, double stillKeyframeInterval)
+    : encoder_(std::move(encoder)),
+      queue_(std::move(queue)),
+      hostClock_(std::move(hostClock)),
+      stillKeyframeInterval_(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+          std::chrono::duration<double>(stillKeyframeInterval))),
+      stillTimer_(queue_) {}
 
 std::shared_ptr<VideoPipeline> VideoPipeline::create(asio::any_io_executor queue,
-                                                     std::unique_ptr<VideoEncoder> encoder, Clock hostClock) {
-  return std::make_shared<VideoPipeline>(std::move(queue), std::move(encoder), std::move(hostClock));
+                                                     std::unique_ptr<VideoEncoder> encoder, Clock hostClock,
+                                                     double stillKeyframeInterval) {
+  return std::make_shared<VideoPipeline>(std::move(queue), std::move(encoder), std::move(hostClock),
+                                         stillKeyframeInterval);
 }
 
 // Results still inside the encoder find the pipeline gone and hand their slots back.
@@ -83,7 +90,27 @@ VideoPipeline::~VideoPipeline() = default;
 void VideoPipeline::submit(PixelBufferRef buffer, double time) {
   latest_ = buffer;
   pending_ = Pending{.buffer = std::move(buffer), .time = time};
+  lastFrame_ = std::chrono::steady_clock::now();
+  if (!stillArmed_) armStillKeyframe(lastFrame_ + stillKeyframeInterval_);
   pump();
+}
+
+void VideoPipeline::armStillKeyframe(std::chrono::steady_clock::time_point at) {
+  stillArmed_ = true;
+  const std::int64_t generation = ++stillGeneration_;
+  stillTimer_.expires_at(at);
+  stillTimer_.async_wait([weak = weak_from_this(), generation](const std::error_code&) {
+    const auto self = weak.lock();
+    if (!self || generation != self->stillGeneration_) return;
+    self->stillArmed_ = false;
+    if (!self->latest_) return;  // reset: the next frame arms it again
+    const auto now = std::chrono::steady_clock::now();
+    if (now - self->lastFrame_ >= self->stillKeyframeInterval_) {
+      self->lastFrame_ = now;
+      if (self->currentSink()) self->requestKeyframe();
+    }
+    self->armStillKeyframe(self->lastFrame_ + self->stillKeyframeInterval_);
+  });
 }
 
 void VideoPipeline::attach(const std::shared_ptr<VideoSink>& sink, std::int64_t fps, std::int64_t maxBitrate,
@@ -137,6 +164,9 @@ void VideoPipeline::requestKeyframe() {
 void VideoPipeline::reset() {
   pending_.reset();
   latest_.reset();
+  ++stillGeneration_;
+  stillArmed_ = false;
+  stillTimer_.cancel();
   ++refreshGeneration_;
   reportedError_ = false;
   encoder_->invalidateSession();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -8,6 +9,7 @@
 #include <string>
 
 #include <asio/any_io_executor.hpp>
+#include <asio/steady_timer.hpp>
 
 #include "core/transport/video_sink.h"
 #include "core/util/monotonic_clock.h"
@@ -43,13 +45,17 @@ class VideoPipeline : public std::enable_shared_from_this<VideoPipeline> {
   // A keyframe request re-feeds the last frame at this interval, at most kMaxRefreshSteps times.
   static constexpr double kRefreshInterval = 0.15;
   static constexpr int kMaxRefreshSteps = 20;
+  // Capture delivers nothing while the screen is still, so the encoder's periodic keyframe never
+  // comes due: after this long without a new frame the last one is refreshed as a keyframe.
+  static constexpr double kStillKeyframeInterval = 20.0;
 
   // `hostClock` stamps re-fed frames; it must be the clock capture stamps its frames with.
   VideoPipeline(asio::any_io_executor queue, std::unique_ptr<VideoEncoder> encoder,
-                Clock hostClock = monotonicSeconds);
+                Clock hostClock = monotonicSeconds, double stillKeyframeInterval = kStillKeyframeInterval);
   static std::shared_ptr<VideoPipeline> create(asio::any_io_executor queue,
                                                std::unique_ptr<VideoEncoder> encoder,
-                                               Clock hostClock = monotonicSeconds);
+                                               Clock hostClock = monotonicSeconds,
+                                               double stillKeyframeInterval = kStillKeyframeInterval);
 
   VideoPipeline(const VideoPipeline&) = delete;
   VideoPipeline& operator=(const VideoPipeline&) = delete;
@@ -90,6 +96,7 @@ class VideoPipeline : public std::enable_shared_from_this<VideoPipeline> {
   void pump();
   void refresh(std::int64_t generation, int attempt);
   void refreshStep(std::int64_t generation, int attempt);
+  void armStillKeyframe(std::chrono::steady_clock::time_point at);
   void changeBitrate(std::int64_t bitsPerSecond);
   void changeStream(std::int64_t fps, std::int64_t bitsPerSecond);
   void reportError(const std::string& message);
@@ -102,6 +109,7 @@ class VideoPipeline : public std::enable_shared_from_this<VideoPipeline> {
   std::unique_ptr<VideoEncoder> encoder_;
   asio::any_io_executor queue_;
   Clock hostClock_;
+  std::chrono::steady_clock::duration stillKeyframeInterval_;
   std::function<void(std::string)> onError_;  // on `queue`
 
   std::mutex sinkLock_;
@@ -113,6 +121,10 @@ class VideoPipeline : public std::enable_shared_from_this<VideoPipeline> {
   std::int64_t refreshGeneration_ = 0;
   bool reportedError_ = false;
   bool encoding_ = false;  // a frame is inside the encoder
+  asio::steady_timer stillTimer_;
+  std::int64_t stillGeneration_ = 0;  // of the timer's current wait
+  bool stillArmed_ = false;
+  std::chrono::steady_clock::time_point lastFrame_{};
 };
 
 }  // namespace quorvanta

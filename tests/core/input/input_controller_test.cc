@@ -118,7 +118,7 @@ TEST_F(InputControllerTest, PositionsAreClampedToTheDisplayAndNonFiniteOnesIgnor
   controller_.handle(input("move"));
   const auto moves = eventsOf<MouseMoveEvent>();
   ASSERT_EQ(moves.size(), 5u);
-  EXPECT_EQ(moves[0].point, (InputPoint{100, 550}));
+  EXPECT_EQ(moves[0].point, (InputPoint{100, 549}));  // the bottom edge stays on the display
   EXPECT_EQ(moves[1].point, (InputPoint{350, 300}));
   for (std::size_t i = 2; i < 5; ++i)
     EXPECT_EQ(moves[i].point, moves[1].point);
@@ -256,7 +256,7 @@ TEST_F(InputControllerTest, PositionsFollowTheDisplayID) {
   controller.setDisplayID(1);
   controller.handle(at("move", 0.5, 1.0));
   EXPECT_EQ(asked, std::vector<DisplayID>{1});
-  EXPECT_EQ(eventsOf<MouseMoveEvent>().back().point, (InputPoint{-960, 1080}));
+  EXPECT_EQ(eventsOf<MouseMoveEvent>().back().point, (InputPoint{-960, 1079}));  // the last row, not below
 }
 
 }  // namespace

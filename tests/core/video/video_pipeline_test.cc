@@ -276,6 +276,31 @@ TEST_F(VideoPipelineTest, KeyframeRefreshEndsOnceTheKeyframeIsForcedOrOnReset) {
   EXPECT_EQ(encoder_->callCount(), 3u);
 }
 
+TEST_F(VideoPipelineTest, AStillScreenGetsItsPeriodicKeyframeFromTheLastFrame) {
+  auto encoder = std::make_unique<FakeVideoEncoder>();
+  FakeVideoEncoder* fake = encoder.get();
+  auto pipeline = VideoPipeline::create(
+      queue_, std::move(encoder), [this] { return nextHostTime(); }, 0.3);
+  auto sink = std::make_shared<FakeVideoSink>();
+  sink->setReleaseOnSend(true);
+  fake->setOnEncode([&](std::size_t index) { fake->complete(index, makeFrame({1})); });
+  pipeline->attach(sink, 30, 6'000'000, false);
+  const auto still = makeBuffer(9);
+  onQueue([&] { pipeline->submit(still, 1.0); });
+  ASSERT_TRUE(fake->waitForCalls(1));
+  EXPECT_FALSE(fake->needsKeyframe());  // the first frame took the attach's keyframe
+
+  // No new frame: after the interval the last one is encoded again, as a keyframe.
+  ASSERT_TRUE(fake->waitForCalls(2, 5s));
+  const auto calls = fake->calls();
+  EXPECT_EQ(calls[1].buffer, still);
+  onQueue([&] { pipeline->reset(); });
+  const std::size_t afterReset = fake->callCount();
+  std::this_thread::sleep_for(800ms);
+  EXPECT_EQ(fake->callCount(), afterReset) << "nothing to refresh after a reset";
+  onQueue([&] { pipeline.reset(); });
+}
+
 TEST_F(VideoPipelineTest, AttachSetsFrameRateAndFlooredBitrate) {
   auto sink = std::make_shared<FakeVideoSink>();
   pipeline_->attach(sink, 30, 50'000, false);

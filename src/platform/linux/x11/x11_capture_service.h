@@ -9,25 +9,16 @@
 #include <asio/thread_pool.hpp>
 
 #include "core/video/capture_service.h"
+#include "platform/linux/x11/x11_outputs.h"
 #include "platform/linux/x11/xcb_handles.h"
 
 namespace quorvanta::x11 {
 
-// A display: a connected RandR output that drives a CRTC, and where that CRTC sits on the root.
-struct OutputGeometry {
-  DisplayID id = 0;  // the output's XID
-  int x = 0;
-  int y = 0;
-  int width = 0;
-  int height = 0;
-  std::string name;  // the output's own name, such as "HDMI-1"
-};
-
 // Screen capture of an X11 display. The displays are the RandR outputs that show something; the
-// primary output comes first. Streams read the output's area of the root window with MIT-SHM,
-// paced by a timer on the capture queue, draw the XFixes cursor in, and scale and convert the
-// result to NV12. While some windows are left out, each frame is composed on the server from the
-// other top-level windows instead (see WindowComposer).
+// primary output comes first. Streams read the output's area of the root window with MIT-SHM
+// when it changed (see x11_capture_stream.h), draw the XFixes cursor in, and scale and convert
+// the result to NV12. While some windows are left out, each frame is composed on the server from
+// the other top-level windows instead (see WindowComposer).
 class X11CaptureService final : public CaptureService {
  public:
   // `display` as in $DISPLAY (empty: $DISPLAY itself). Throws std::runtime_error when the display

@@ -1,6 +1,10 @@
 #include "platform/linux/x11/x11_input_sink.h"
 
 #include <xcb/randr.h>
+// xkb.h names a field `explicit`, a C++ keyword.
+#define explicit explicit_
+#include <xcb/xkb.h>
+#undef explicit
 #include <xcb/xtest.h>
 
 #include <algorithm>
@@ -8,6 +12,7 @@
 #include <cmath>
 #include <cstring>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <utility>
 
@@ -57,10 +62,15 @@ bool xtestAvailable(const std::string& display) {
 
 X11InputSink::X11InputSink(const std::string& display) : connection_(Connection::connect(display)) {
   if (!hasXTest(connection_.get())) throw std::runtime_error("The X display has no XTEST extension.");
+  xcb_connection_t* c = connection_.get();
+  Reply<xcb_xkb_use_extension_reply_t> xkb(xcb_xkb_use_extension_reply(
+      c, xcb_xkb_use_extension(c, XCB_XKB_MAJOR_VERSION, XCB_XKB_MINOR_VERSION), nullptr));
+  xkb_ = xkb && xkb->supported;
   modifiers_ = readModifierKeys();
 }
 
 X11InputSink::~X11InputSink() {
+  releaseAll();
   restoreKeymap();
 }
 
@@ -84,10 +94,22 @@ void X11InputSink::emit(const InputEvent& event) {
   xcb_flush(connection_.get());
 }
 
+void X11InputSink::releaseAll() {
+  for (const std::uint8_t number : std::set(heldButtons_))
+    fake(XCB_BUTTON_RELEASE, number);
+  heldButtons_.clear();
+  while (!held_.empty())
+    release(held_.begin()->first);
+  xcb_flush(connection_.get());
+}
+
 void X11InputSink::restoreKeymap() {
   if (bindings_.empty()) return;
+  const KeyboardMapping mapping = readKeyboardMapping();
+  std::map<xcb_keycode_t, xcb_keysym_t> rows;
   for (const xcb_keycode_t keycode : bindingOrder_)
-    setKeysym(keycode, XCB_NO_SYMBOL, bindingWidth_);
+    rows[keycode] = XCB_NO_SYMBOL;
+  setKeysyms(rows, mapping);
   bindings_.clear();
   bindingOrder_.clear();
   xcb_flush(connection_.get());
@@ -99,14 +121,20 @@ void X11InputSink::moveTo(const InputPoint& point) {
 }
 
 void X11InputSink::button(const MouseButtonEvent& event) {
-  moveTo(event.point);
+  // The presses of a series go where it began, so that applications see a double click.
+  InputPoint point = event.point;
+  if (event.button == MouseButton::left && event.clickCount == 1 && event.down) seriesPoint_ = event.point;
+  if (event.button == MouseButton::left && event.clickCount > 1 && seriesPoint_) point = *seriesPoint_;
+  moveTo(point);
   const std::uint8_t number = event.button == MouseButton::right ? 3 : 1;
   if (!event.down) {
+    heldButtons_.erase(number);
     fake(XCB_BUTTON_RELEASE, number);
     return;
   }
   const ModifierChange change = applyModifiers(event.flags);
   fake(XCB_BUTTON_PRESS, number);
+  heldButtons_.insert(number);
   undo(change);
 }
 
@@ -128,80 +156,142 @@ void X11InputSink::key(const KeyEvent& event) {
   const auto keycode = keycodeForMacKey(event.keyCode);
   if (!keycode) return;
   if (!event.down) {
-    fake(XCB_KEY_RELEASE, *keycode);
+    const auto found = held_.find(*keycode);
+    if (found == held_.end()) return fake(XCB_KEY_RELEASE, *keycode);
+    found->second.erase(event.keyCode);
+    // Another client key on the same X key still holds it.
+    if (found->second.empty()) release(*keycode);
     return;
   }
   // A modifier key goes down as it is; its own flag describes the state it brings about.
   const ModifierChange change =
       isModifierMacKey(event.keyCode) ? ModifierChange{} : applyModifiers(event.flags);
-  fake(XCB_KEY_PRESS, *keycode);
+  press(*keycode);
+  held_[*keycode].insert(event.keyCode);
   undo(change);
 }
 
 void X11InputSink::text(const TextEvent& event) {
-  const KeyboardMapping mapping = readKeyboardMapping();
+  KeyboardMapping mapping = readKeyboardMapping();
   if (mapping.perKeycode == 0) return;
-  const ModifierChange change = applyModifiers(0);
+  std::vector<xcb_keysym_t> keysyms;
   for (std::size_t i = 0; i < event.text.size();) {
-    if (const auto keysym = keysymForScalar(nextScalar(event.text, i))) typeKeysym(*keysym, mapping);
+    if (const auto keysym = keysymForScalar(nextScalar(event.text, i))) keysyms.push_back(*keysym);
   }
+  bindMissing(keysyms, mapping);
+  liftLocks();
+  const ModifierChange change = applyModifiers(0);
+  for (const xcb_keysym_t keysym : keysyms)
+    typeKeysym(keysym, mapping);
   undo(change);
+  restoreLocks();
   lastText_ = monotonicSeconds();
 }
 
-void X11InputSink::typeKeysym(xcb_keysym_t keysym, const KeyboardMapping& mapping) {
-  // The first two columns are the group's plain and shifted levels.
-  xcb_keycode_t keycode = kNoKey;
-  bool shifted = false;
-  for (std::size_t level = 0; level < std::min<std::size_t>(2, mapping.perKeycode) && keycode == kNoKey;
-       ++level) {
+std::optional<xcb_keycode_t> X11InputSink::findKeycode(xcb_keysym_t keysym, const KeyboardMapping& mapping,
+                                                       bool& shifted) {
+  // The first two columns are the first group's plain and shifted levels.
+  for (std::size_t level = 0; level < std::min<std::size_t>(2, mapping.perKeycode); ++level) {
     for (std::size_t index = level; index < mapping.keysyms.size(); index += mapping.perKeycode) {
       if (mapping.keysyms[index] != keysym) continue;
-      keycode = static_cast<xcb_keycode_t>(mapping.first + index / mapping.perKeycode);
       shifted = level == 1;
-      break;
+      return static_cast<xcb_keycode_t>(mapping.first + index / mapping.perKeycode);
     }
   }
-  if (keycode == kNoKey) {
-    const auto bound = bindings_.find(keysym);
-    keycode = bound != bindings_.end() ? bound->second : bindSpareKeycode(keysym, mapping);
-    if (keycode == kNoKey) return;
-  }
+  shifted = false;
+  if (const auto bound = bindings_.find(keysym); bound != bindings_.end()) return bound->second.keycode;
+  return std::nullopt;
+}
+
+void X11InputSink::typeKeysym(xcb_keysym_t keysym, const KeyboardMapping& mapping) {
+  bool shifted = false;
+  const auto keycode = findKeycode(keysym, mapping, shifted);
+  if (!keycode) return;
   const xcb_keycode_t shiftKey = modifiers_.shift.empty() ? kNoKey : modifiers_.shift.front();
   if (shifted && shiftKey != kNoKey) fake(XCB_KEY_PRESS, shiftKey);
-  fake(XCB_KEY_PRESS, keycode);
-  fake(XCB_KEY_RELEASE, keycode);
+  fake(XCB_KEY_PRESS, *keycode);
+  fake(XCB_KEY_RELEASE, *keycode);
   if (shifted && shiftKey != kNoKey) fake(XCB_KEY_RELEASE, shiftKey);
 }
 
-xcb_keycode_t X11InputSink::bindSpareKeycode(xcb_keysym_t keysym, const KeyboardMapping& mapping) {
+void X11InputSink::bindMissing(const std::vector<xcb_keysym_t>& keysyms, const KeyboardMapping& mapping) {
+  const double now = monotonicSeconds();
+  std::set<xcb_keysym_t> missing;
+  for (const xcb_keysym_t keysym : keysyms) {
+    bool shifted = false;
+    if (const auto found = bindings_.find(keysym); found != bindings_.end()) {
+      found->second.since = now;  // in use again: not to be taken for another character
+      continue;
+    }
+    if (!findKeycode(keysym, mapping, shifted)) missing.insert(keysym);
+  }
+  if (missing.empty()) return;
   if (bindings_.empty()) bindingWidth_ = mapping.perKeycode;
-  xcb_keycode_t spare = kNoKey;
+
   // Spare keycodes have no keysym at all (nor one bound earlier) and no modifier role. Keycodes
   // below 16 are left alone, as some servers give them special meaning.
+  std::deque<xcb_keycode_t> spare;
   for (std::size_t key = 0; key * mapping.perKeycode < mapping.keysyms.size(); ++key) {
     const auto first = mapping.keysyms.begin() + static_cast<std::ptrdiff_t>(key * mapping.perKeycode);
     const auto keycode = static_cast<xcb_keycode_t>(mapping.first + key);
     if (keycode < 16 || contains(modifiers_.shift, keycode) || contains(modifiers_.control, keycode) ||
-        contains(modifiers_.alt, keycode) ||
+        contains(modifiers_.alt, keycode) || held_.contains(keycode) ||
         std::find(bindingOrder_.begin(), bindingOrder_.end(), keycode) != bindingOrder_.end()) {
       continue;
     }
-    if (std::all_of(first, first + mapping.perKeycode, [](xcb_keysym_t k) { return k == XCB_NO_SYMBOL; })) {
-      spare = keycode;
-      break;
+    if (std::all_of(first, first + mapping.perKeycode, [](xcb_keysym_t k) { return k == XCB_NO_SYMBOL; }))
+      spare.push_back(keycode);
+  }
+
+  std::map<xcb_keycode_t, xcb_keysym_t> rows;
+  for (const xcb_keysym_t keysym : missing) {
+    xcb_keycode_t keycode = kNoKey;
+    if (!spare.empty()) {
+      keycode = spare.front();
+      spare.pop_front();
+    } else {
+      // The oldest binding, unless an application may still be about to read it.
+      const auto oldest = std::find_if(bindings_.begin(), bindings_.end(), [&](const auto& entry) {
+        return entry.second.keycode == (bindingOrder_.empty() ? kNoKey : bindingOrder_.front());
+      });
+      if (oldest == bindings_.end() || now - oldest->second.since < kBindingLifetime) continue;
+      keycode = oldest->second.keycode;
+      bindings_.erase(oldest);
+      bindingOrder_.pop_front();
+    }
+    rows[keycode] = keysym;
+    bindings_[keysym] = Binding{keycode, now};
+    bindingOrder_.push_back(keycode);
+  }
+  setKeysyms(rows, mapping);
+}
+
+void X11InputSink::press(xcb_keycode_t keycode) {
+  xcb_connection_t* c = connection_.get();
+  if (!repeatBefore_.contains(keycode)) {
+    Reply<xcb_get_keyboard_control_reply_t> control(
+        xcb_get_keyboard_control_reply(c, xcb_get_keyboard_control(c), nullptr));
+    const bool repeats = control && ((control->auto_repeats[keycode / 8] >> (keycode % 8)) & 1);
+    repeatBefore_[keycode] = repeats;
+    if (repeats) {
+      const std::uint32_t values[] = {keycode, XCB_AUTO_REPEAT_MODE_OFF};
+      xcb_change_keyboard_control(c, XCB_KB_KEY | XCB_KB_AUTO_REPEAT_MODE, values);
     }
   }
-  if (spare == kNoKey) {
-    if (bindingOrder_.empty()) return kNoKey;
-    spare = bindingOrder_.front();  // reuse the oldest binding
-    bindingOrder_.pop_front();
-    std::erase_if(bindings_, [spare](const auto& entry) { return entry.second == spare; });
+  fake(XCB_KEY_PRESS, keycode);
+  held_.try_emplace(keycode);
+}
+
+void X11InputSink::release(xcb_keycode_t keycode) {
+  fake(XCB_KEY_RELEASE, keycode);
+  held_.erase(keycode);
+  const auto before = repeatBefore_.find(keycode);
+  if (before == repeatBefore_.end()) return;
+  if (before->second) {
+    const std::uint32_t values[] = {keycode, XCB_AUTO_REPEAT_MODE_ON};
+    xcb_change_keyboard_control(connection_.get(), XCB_KB_KEY | XCB_KB_AUTO_REPEAT_MODE, values);
   }
-  setKeysym(spare, keysym, bindingWidth_);
-  bindings_[keysym] = spare;
-  bindingOrder_.push_back(spare);
-  return spare;
+  repeatBefore_.erase(before);
 }
 
 void X11InputSink::fake(std::uint8_t type, std::uint8_t detail) {
@@ -227,8 +317,10 @@ X11InputSink::ModifierChange X11InputSink::applyModifiers(std::uint64_t flags) {
       fake(XCB_KEY_PRESS, keys.front());
       change.pressed.push_back(keys.front());
     } else if (!wanted && down) {
+      // Only this device's own keys: a release of another keyboard's key does nothing here, and
+      // pressing it again afterwards would leave it held by this device.
       for (const xcb_keycode_t key : keys) {
-        if (!isDown(key)) continue;
+        if (!isDown(key) || !held_.contains(key)) continue;
         fake(XCB_KEY_RELEASE, key);
         change.released.push_back(key);
       }
@@ -245,6 +337,25 @@ void X11InputSink::undo(const ModifierChange& change) {
     fake(XCB_KEY_RELEASE, *key);
   for (const xcb_keycode_t key : change.released)
     fake(XCB_KEY_PRESS, key);
+}
+
+void X11InputSink::liftLocks() {
+  if (!xkb_) return;
+  xcb_connection_t* c = connection_.get();
+  Reply<xcb_xkb_get_state_reply_t> state(
+      xcb_xkb_get_state_reply(c, xcb_xkb_get_state(c, XCB_XKB_ID_USE_CORE_KBD), nullptr));
+  if (!state) return;
+  const std::uint8_t locked = state->lockedMods & XCB_MOD_MASK_LOCK;
+  if (locked == 0 && state->lockedGroup == 0) return;
+  lifted_ = Locks{locked, state->lockedGroup};
+  xcb_xkb_latch_lock_state(c, XCB_XKB_ID_USE_CORE_KBD, XCB_MOD_MASK_LOCK, 0, 1, 0, 0, 0, 0);
+}
+
+void X11InputSink::restoreLocks() {
+  if (!lifted_) return;
+  xcb_xkb_latch_lock_state(connection_.get(), XCB_XKB_ID_USE_CORE_KBD, XCB_MOD_MASK_LOCK, lifted_->mods, 1,
+                           lifted_->group, 0, 0, 0);
+  lifted_.reset();
 }
 
 X11InputSink::ModifierKeys X11InputSink::readModifierKeys() {
@@ -297,13 +408,28 @@ X11InputSink::KeyboardMapping X11InputSink::readKeyboardMapping() {
   return mapping;
 }
 
-void X11InputSink::setKeysym(xcb_keycode_t keycode, xcb_keysym_t keysym, std::uint8_t perKeycode) {
-  // The same keysym on the plain and the shifted level, so the shift state does not matter.
-  std::vector<xcb_keysym_t> row(std::max<std::size_t>(perKeycode, 2), XCB_NO_SYMBOL);
-  row[0] = row[1] = keysym;
-  xcb_change_keyboard_mapping(connection_.get(), 1, keycode, static_cast<std::uint8_t>(row.size()),
-                              row.data());
-  // Wait until the server has it, so that the key event that follows sees the new mapping.
+void X11InputSink::setKeysyms(const std::map<xcb_keycode_t, xcb_keysym_t>& rows,
+                              const KeyboardMapping& mapping) {
+  if (rows.empty() || mapping.perKeycode == 0) return;
+  // One change per run of neighbouring keycodes (spare keycodes mostly are), so that clients
+  // read the keymap once per text rather than once per character. A bound row has the same
+  // keysym on the plain and the shifted level, so the shift state does not matter.
+  const std::size_t width = std::max<std::size_t>(bindingWidth_ ? bindingWidth_ : mapping.perKeycode, 2);
+  auto run = rows.begin();
+  while (run != rows.end()) {
+    auto end = std::next(run);
+    while (end != rows.end() && end->first == std::prev(end)->first + 1)
+      ++end;
+    std::vector<xcb_keysym_t> keysyms;
+    for (auto row = run; row != end; ++row) {
+      keysyms.insert(keysyms.end(), width, XCB_NO_SYMBOL);
+      keysyms[keysyms.size() - width] = keysyms[keysyms.size() - width + 1] = row->second;
+    }
+    xcb_change_keyboard_mapping(connection_.get(), static_cast<std::uint8_t>(std::distance(run, end)),
+                                run->first, static_cast<std::uint8_t>(width), keysyms.data());
+    run = end;
+  }
+  // Wait until the server has it, so that the key events that follow see the new mapping.
   Reply<xcb_get_input_focus_reply_t>(
       xcb_get_input_focus_reply(connection_.get(), xcb_get_input_focus(connection_.get()), nullptr));
 }

@@ -7,6 +7,7 @@
 #include <xcb/randr.h>
 #include <xcb/shape.h>
 #include <xcb/xcb.h>
+#include <xcb/xtest.h>
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
 #include <asio/io_context.hpp>
@@ -18,6 +19,7 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -28,6 +30,7 @@
 #include "platform/linux/x11/window_composer.h"
 #include "platform/linux/x11/xcb_handles.h"
 #include "support/fake_capture_service.h"
+#include "test_desktop.h"
 #include "xvfb_server.h"
 
 namespace quorvanta::x11 {
@@ -90,9 +93,11 @@ double psnrAgainstPattern(const PixelBuffer& frame) {
   return mse == 0 ? 100.0 : 10.0 * std::log10(255.0 * 255.0 / mse);
 }
 
-class X11CaptureTest : public ::testing::Test {
+// The capture service on a bare X server (XvfbServer) or on a desktop (TestDesktop).
+template <typename Server>
+class CaptureFixture : public ::testing::Test {
  protected:
-  X11CaptureTest() : connection(Connection::connect(server.display())) {}
+  CaptureFixture() : connection(Connection::connect(server.display())) {}
 
   void SetUp() override {
     service = std::make_shared<X11CaptureService>(server.display());
@@ -132,6 +137,16 @@ class X11CaptureTest : public ::testing::Test {
       std::this_thread::sleep_for(10ms);
     }
     ADD_FAILURE() << "fewer than " << count << " frames arrived";
+    return pipeline->submissions();
+  }
+
+  // Capture grabs only what changed: waits (bounded) for at least `count` frames, then up to
+  // 300 ms for one more, so that the last one shows the screen as it settled.
+  std::vector<FakePipeline::Submission> waitForSettled(std::size_t count) {
+    const std::size_t seen = waitForFrames(count).size();
+    const auto deadline = std::chrono::steady_clock::now() + 300ms;
+    while (std::chrono::steady_clock::now() < deadline && pipeline->submissions().size() <= seen)
+      std::this_thread::sleep_for(10ms);
     return pipeline->submissions();
   }
 
@@ -231,13 +246,15 @@ class X11CaptureTest : public ::testing::Test {
     return {first, first + xcb_randr_get_screen_resources_current_outputs_length(resources.get())};
   }
 
-  XvfbServer server;
+  Server server;
   Connection connection;
   asio::io_context io;
   std::shared_ptr<X11CaptureService> service;
   std::shared_ptr<FakePipeline> pipeline;
   std::shared_ptr<ScreenStreamer> streamer;
 };
+
+using X11CaptureTest = CaptureFixture<XvfbServer>;
 
 TEST_F(X11CaptureTest, ListsTheConnectedOutputsWithTheirIDsNamesAndSizes) {
   const auto ids = outputs();
@@ -256,7 +273,7 @@ TEST_F(X11CaptureTest, CapturesTheScreenAsItLooks) {
   const RemoteDisplay display = start(std::nullopt, 1920, 30);
   EXPECT_EQ(display.width, kScreenWidth);
   EXPECT_EQ(display.height, kScreenHeight);
-  auto frames = waitForFrames(2);
+  auto frames = waitForSettled(1);
   ASSERT_FALSE(frames.empty());
   const PixelBuffer& frame = *frames.back().buffer;
   ASSERT_EQ(frame.width, kScreenWidth);
@@ -269,7 +286,7 @@ TEST_F(X11CaptureTest, ScalesDownToTheRequestedWidth) {
   const RemoteDisplay display = start(std::nullopt, 960, 30);
   EXPECT_EQ(display.width, 960);
   EXPECT_EQ(display.height, 540);
-  auto frames = waitForFrames(2);
+  auto frames = waitForSettled(1);
   ASSERT_FALSE(frames.empty());
   const PixelBuffer& frame = *frames.back().buffer;
   ASSERT_EQ(frame.width, 960);
@@ -290,7 +307,7 @@ TEST_F(X11CaptureTest, DrawsThePointerIn) {
   xcb_warp_pointer(connection.get(), XCB_NONE, window, 0, 0, 0, 0, 320, 180);  // inside the red block
   sync();
   start(std::nullopt, 1920, 30);
-  auto frames = waitForFrames(2);
+  auto frames = waitForSettled(1);
   ASSERT_FALSE(frames.empty());
   const PixelBuffer& frame = *frames.back().buffer;
   int differing = 0;
@@ -326,7 +343,7 @@ TEST_F(X11CaptureTest, DeliversCompleteFramesPacedByTheFrameRate) {
 TEST_F(X11CaptureTest, StopEndsTheFramesAndRaisesTheGeneration) {
   showPattern(true);
   start(std::nullopt, 1920, 30);
-  waitForFrames(2);
+  waitForSettled(1);
   const auto generation = streamer->generation();
   run<bool>([&]() -> asio::awaitable<bool> {
     co_await streamer->stop();
@@ -354,15 +371,15 @@ TEST_F(X11CaptureTest, ExcludedWindowIsLeftOutWhileItStaysOnScreen) {
   sync();
 
   start(std::nullopt, 1920, 30);
-  auto before = waitForFrames(2);
+  auto before = waitForSettled(1);
   ASSERT_FALSE(before.empty());
   EXPECT_LT(psnrAgainstPattern(*before.back().buffer), 25.0);  // the cover shows
 
   ASSERT_TRUE(exclude({cover}));
   ASSERT_TRUE(repaintOnExpose(pattern));
   const std::size_t seen = pipeline->submissions().size();
-  auto after = waitForFrames(seen + 2);
-  ASSERT_GE(after.size(), seen + 2);
+  auto after = waitForSettled(seen + 1);
+  ASSERT_GE(after.size(), seen + 1);
   EXPECT_GE(psnrAgainstPattern(*after.back().buffer), 30.0);  // the pattern shows through
   // The window is still mapped: the screen itself is unchanged.
   Reply<xcb_get_window_attributes_reply_t> attributes(
@@ -373,7 +390,7 @@ TEST_F(X11CaptureTest, ExcludedWindowIsLeftOutWhileItStaysOnScreen) {
   // An empty set brings the window back.
   ASSERT_TRUE(exclude({}));
   const std::size_t restored = pipeline->submissions().size();
-  auto last = waitForFrames(restored + 2);
+  auto last = waitForSettled(restored);  // the frame without the composer may already be in
   EXPECT_LT(psnrAgainstPattern(*last.back().buffer), 25.0);
 }
 
@@ -391,7 +408,7 @@ TEST_F(X11CaptureTest, ExcludeFollowsAChildWindowToItsTopLevelWindow) {
   ASSERT_TRUE(exclude({frame}));
   ASSERT_TRUE(repaintOnExpose(pattern));
   const std::size_t seen = pipeline->submissions().size();
-  auto after = waitForFrames(seen + 2);
+  auto after = waitForSettled(seen + 1);
   EXPECT_GE(psnrAgainstPattern(*after.back().buffer), 30.0);
 }
 
@@ -416,7 +433,7 @@ TEST_F(X11CaptureTest, ComposedFramesKeepTheShapesOfWindows) {
   fill(pattern, Rect{350, 220, 100, 60, 0xFFFF00});
   sync();
   const std::size_t seen = pipeline->submissions().size();
-  auto frames = waitForFrames(seen + 2);
+  auto frames = waitForSettled(seen + 1);
   ASSERT_FALSE(frames.empty());
   const PixelBuffer& frame = *frames.back().buffer;
   const auto inside = rgbAt(frame, 150, 150);  // in the square: magenta
@@ -461,7 +478,7 @@ TEST_F(X11CaptureTest, TranslucentWindowsAreBlendedOnlyWhileACompositingManagerR
   ASSERT_TRUE(repaintOnExpose(pattern));
   fill(glass, Rect{0, 0, 200, 100, 0x80000000});
   sync();
-  auto frames = waitForFrames(pipeline->submissions().size() + 2);
+  auto frames = waitForSettled(pipeline->submissions().size() + 1);
   const auto opaque = rgbAt(*frames.back().buffer, 150, 150);
   EXPECT_NEAR(opaque[0], 0, 20);  // no compositing manager: shown as the X server shows it
 
@@ -473,7 +490,7 @@ TEST_F(X11CaptureTest, TranslucentWindowsAreBlendedOnlyWhileACompositingManagerR
                           internAtom(c, "_NET_WM_CM_S" + std::to_string(connection.screenNumber()), false),
                           XCB_CURRENT_TIME);
   sync();
-  frames = waitForFrames(pipeline->submissions().size() + 2);
+  frames = waitForSettled(pipeline->submissions().size() + 1);
   const auto blended = rgbAt(*frames.back().buffer, 150, 150);
   EXPECT_NEAR(blended[0], 127, 20);
   EXPECT_NEAR(blended[1], 0, 20);
@@ -492,7 +509,7 @@ TEST_F(X11CaptureTest, TheRootBackgroundShowsWhereAnExcludedWindowWas) {
 
   start(std::nullopt, 1920, 30);
   ASSERT_TRUE(exclude({cover}));
-  auto frames = waitForFrames(pipeline->submissions().size() + 2);
+  auto frames = waitForSettled(pipeline->submissions().size() + 1);
   ASSERT_FALSE(frames.empty());
   const auto shown = rgbAt(*frames.back().buffer, 640, 350);  // inside the left-out window
   EXPECT_NEAR(shown[0], 0x33, 12);
@@ -521,7 +538,8 @@ TEST_F(X11CaptureTest, TheRootBackgroundShowsWhereAnExcludedWindowWas) {
 
   // Left out no more: the window shows again and the background window is gone.
   ASSERT_TRUE(exclude({}));
-  frames = waitForFrames(pipeline->submissions().size() + 2);
+  frames =
+      waitForSettled(pipeline->submissions().size());  // the frame without the composer may already be in
   const auto back = rgbAt(*frames.back().buffer, 640, 350);
   EXPECT_NEAR(back[0], 255, 20);
   EXPECT_NEAR(back[1], 0, 20);
@@ -598,7 +616,7 @@ TEST_F(X11CaptureTest, WithoutManualRedirectionTheDesktopPixmapOrBlackIsTheBackg
 
   start(std::nullopt, 1920, 30);
   ASSERT_TRUE(exclude({cover}));
-  auto frames = waitForFrames(pipeline->submissions().size() + 2);
+  auto frames = waitForSettled(pipeline->submissions().size() + 1);
   const auto black = rgbAt(*frames.back().buffer, 640, 350);
   EXPECT_NEAR(black[0], 0, 12);
   EXPECT_NEAR(black[1], 0, 12);
@@ -616,7 +634,7 @@ TEST_F(X11CaptureTest, WithoutManualRedirectionTheDesktopPixmapOrBlackIsTheBackg
   xcb_change_property(c, XCB_PROP_MODE_REPLACE, connection.root(), internAtom(c, "_XROOTPMAP_ID", false),
                       XCB_ATOM_PIXMAP, 32, 1, &wallpaper);
   sync();
-  frames = waitForFrames(pipeline->submissions().size() + 2);
+  frames = waitForSettled(pipeline->submissions().size() + 1);
   const auto shown = rgbAt(*frames.back().buffer, 640, 350);
   EXPECT_NEAR(shown[0], 0xFF, 12);
   EXPECT_NEAR(shown[1], 0x88, 12);
@@ -661,6 +679,63 @@ TEST_F(X11CaptureTest, ExcludeWithAWindowThatIsNotOnScreenReturnsFalse) {
   EXPECT_FALSE(exclude({hidden}));
   EXPECT_TRUE(exclude({}));
   EXPECT_FALSE(waitForFrames(1).empty());
+}
+
+// The same capture on a desktop with a window manager and a compositing manager.
+using X11DesktopCaptureTest = CaptureFixture<quorvanta::testing::TestDesktop>;
+
+TEST_F(X11DesktopCaptureTest, AStillScreenSendsAlmostNothingAndChangesArriveAtOnce) {
+  start(std::nullopt, 1920, 30);
+  waitForFrames(1);
+  std::this_thread::sleep_for(500ms);  // the first paints of the window and compositing managers
+  const std::size_t settled = pipeline->submissions().size();
+  std::this_thread::sleep_for(1500ms);
+  EXPECT_LE(pipeline->submissions().size(), settled + 1) << "a still screen at 30 fps";
+
+  // Drawing shows at once, and so does the pointer moving.
+  const xcb_window_t window = makeWindow(connection.root(), 100, 100, 200, 200, 0xFF0000);
+  xcb_map_window(connection.get(), window);
+  sync();
+  const std::size_t drawn = pipeline->submissions().size();
+  auto frames = waitForSettled(drawn + 1);
+  const auto red = rgbAt(*frames.back().buffer, 200, 200);
+  EXPECT_NEAR(red[0], 255, 20);
+  EXPECT_NEAR(red[1], 0, 20);
+  const std::size_t moved = pipeline->submissions().size();
+  // As a mouse moves it (a warp by an application is no device's motion).
+  xcb_test_fake_input(connection.get(), XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, connection.root(), 700, 500,
+                      0);
+  sync();
+  EXPECT_GT(waitForFrames(moved + 1).size(), moved);
+}
+
+TEST_F(X11DesktopCaptureTest, AnXrandrChangeKeepsTheStreamAliveAtTheNewSize) {
+  std::vector<std::string> errors;
+  std::mutex lock;
+  streamer->setErrorCallback([&](const std::string& message, std::int64_t) {
+    std::lock_guard guard(lock);
+    errors.push_back(message);
+  });
+  const RemoteDisplay started = start(std::nullopt, 1920, 30);
+  ASSERT_EQ(started.width, kScreenWidth);
+  waitForFrames(1);
+  const std::string prefix = "DISPLAY=" + server.display() + " xrandr ";
+  const std::string mode = "\"1024x576_test\"";
+  if (std::system((prefix + "--newmode " + mode + " 48 1024 1064 1168 1312 576 579 584 597 >/dev/null 2>&1")
+                      .c_str()) != 0 ||
+      std::system((prefix + "--addmode screen " + mode + " >/dev/null 2>&1").c_str()) != 0 ||
+      std::system((prefix + "--output screen --mode " + mode + " --fb 1024x576 >/dev/null 2>&1").c_str()) !=
+          0) {
+    GTEST_SKIP() << "this X server refuses RandR mode changes";
+  }
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (std::chrono::steady_clock::now() < deadline && pipeline->submissions().back().buffer->width != 1024)
+    std::this_thread::sleep_for(10ms);
+  const PixelBuffer& frame = *pipeline->submissions().back().buffer;
+  EXPECT_EQ(frame.width, 1024);
+  EXPECT_EQ(frame.height, 576);
+  std::lock_guard guard(lock);
+  EXPECT_TRUE(errors.empty()) << errors.front();
 }
 
 }  // namespace

@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <poll.h>
+// xkb.h names a field `explicit`, a C++ keyword.
+#define explicit explicit_
+#include <xcb/xkb.h>
+#undef explicit
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
 
@@ -11,10 +15,13 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "core/input/input_controller.h"
 #include "platform/linux/x11/xcb_handles.h"
+#include "test_desktop.h"
 #include "xvfb_server.h"
 
 namespace quorvanta::x11 {
@@ -44,14 +51,19 @@ class TestClient {
                       connection_.screen()->width_in_pixels, connection_.screen()->height_in_pixels, 0,
                       XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, XCB_CW_EVENT_MASK, &mask);
     xcb_map_window(c, window_);
+    // A window manager maps the window when it gets to it.
+    for (int i = 0; i < 500 && !viewable(); ++i)
+      ::poll(nullptr, 0, 10);
     xcb_set_input_focus(c, XCB_INPUT_FOCUS_POINTER_ROOT, window_, XCB_CURRENT_TIME);
     Reply<xcb_get_input_focus_reply_t>(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
   }
 
-  // The presses that arrive before the F1 key that ends the batch, waiting at most 10 s.
-  std::vector<Received> batch() {
+  // The presses that arrive before the F1 key that ends the batch, waiting at most `limit`.
+  std::vector<Received> batch(std::chrono::milliseconds limit = std::chrono::seconds(10),
+                              bool required = true) {
     std::vector<Received> received;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    ended_ = false;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
     xcb_connection_t* c = connection_.get();
     while (std::chrono::steady_clock::now() < deadline) {
       Reply<xcb_generic_event_t> event(xcb_poll_for_event(c));
@@ -63,14 +75,17 @@ class TestClient {
       const std::uint8_t type = event->response_type & 0x7F;
       if (type == XCB_KEY_PRESS) {
         const auto* key = reinterpret_cast<const xcb_key_press_event_t*>(event.get());
-        if (key->detail == kF1Keycode) return received;
+        if (key->detail == kF1Keycode) {
+          ended_ = true;
+          return received;
+        }
         received.push_back({type, key->detail, key->state, key->root_x, key->root_y});
       } else if (type == XCB_BUTTON_PRESS) {
         const auto* press = reinterpret_cast<const xcb_button_press_event_t*>(event.get());
         received.push_back({type, press->detail, press->state, press->root_x, press->root_y});
       }
     }
-    ADD_FAILURE() << "the batch did not end";
+    if (required) ADD_FAILURE() << "the batch did not end";
     return received;
   }
 
@@ -96,15 +111,35 @@ class TestClient {
 
   xcb_connection_t* get() const { return connection_.get(); }
 
+  bool viewable() {
+    Reply<xcb_get_window_attributes_reply_t> attributes(xcb_get_window_attributes_reply(
+        connection_.get(), xcb_get_window_attributes(connection_.get(), window_), nullptr));
+    return attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE;
+  }
+
  private:
   Connection connection_;
   xcb_window_t window_ = XCB_NONE;
   std::uint8_t perKeycode_ = 0;
+  bool ended_ = false;
+
+ public:
+  bool ended() const { return ended_; }
 };
 
-class X11InputTest : public ::testing::Test {
+// A sink and a client on a bare X server (XvfbServer) or on a desktop (TestDesktop).
+template <typename Server>
+class InputFixture : public ::testing::Test {
  protected:
-  X11InputTest() : client_(xvfb_.display()), sink_(std::make_shared<X11InputSink>(xvfb_.display())) {}
+  InputFixture() : client_(xvfb_.display()), sink_(std::make_shared<X11InputSink>(xvfb_.display())) {
+    // A window manager gives the client the focus when it gets to it: wait until keys arrive.
+    for (int attempt = 0; attempt < 20; ++attempt) {
+      sink_->emit(KeyEvent{kMacF1, true, 0});
+      sink_->emit(KeyEvent{kMacF1, false, 0});
+      client_.batch(std::chrono::milliseconds(500), false);
+      if (client_.ended()) return;
+    }
+  }
 
   std::vector<Received> send(const std::vector<InputEvent>& events) {
     for (const auto& event : events)
@@ -121,10 +156,12 @@ class X11InputTest : public ::testing::Test {
     return keys;
   }
 
-  XvfbServer xvfb_;
+  Server xvfb_;
   TestClient client_;
   std::shared_ptr<X11InputSink> sink_;
 };
+
+using X11InputTest = InputFixture<XvfbServer>;
 
 TEST_F(X11InputTest, KeyPositionsAndModifierFlagsReachTheFocusedWindow) {
   EXPECT_TRUE(xtestAvailable(xvfb_.display()));
@@ -225,15 +262,105 @@ TEST_F(X11InputTest, TextIsTypedAsUnicodeAndTheKeymapIsRestored) {
 }
 
 TEST_F(X11InputTest, PixelScrollingBecomesWheelClicksWithTheRestCarriedOver) {
-  auto received = send({ScrollEvent{4, 0}, ScrollEvent{4, 0}, ScrollEvent{4, 0}});
+  // Slow scrolling adds up to a click.
+  auto received = send({ScrollEvent{20, 0}, ScrollEvent{20, 0}, ScrollEvent{20, 0}});
   ASSERT_EQ(received.size(), 1u);
   EXPECT_EQ(received[0].detail, 4);
 
-  received = send({ScrollEvent{-25, 0}, ScrollEvent{0, 10}, ScrollEvent{0, -10}});
+  received = send({ScrollEvent{-125, 0}, ScrollEvent{0, 50}, ScrollEvent{0, -50}});
   std::vector<std::uint8_t> buttons(received.size());
   std::transform(received.begin(), received.end(), buttons.begin(),
                  [](const Received& r) { return r.detail; });
   EXPECT_EQ(buttons, (std::vector<std::uint8_t>{5, 5, 6, 7}));
+
+  // 300 pixels are a handful of clicks, as a toolkit scrolls about that far for them.
+  EXPECT_EQ(send({ScrollEvent{-300, 0}}).size(), 300u / X11InputSink::kScrollPixelsPerClick);
+}
+
+// The same sink on a desktop with a window manager, a compositor and two layouts (us,de).
+class X11DesktopInputTest : public InputFixture<quorvanta::testing::TestDesktop> {
+ protected:
+  bool isDown(xcb_keycode_t key) {
+    xcb_connection_t* c = client_.get();
+    Reply<xcb_query_keymap_reply_t> keymap(xcb_query_keymap_reply(c, xcb_query_keymap(c), nullptr));
+    return keymap && ((keymap->keys[key / 8] >> (key % 8)) & 1);
+  }
+  bool repeats(xcb_keycode_t key) {
+    xcb_connection_t* c = client_.get();
+    Reply<xcb_get_keyboard_control_reply_t> control(
+        xcb_get_keyboard_control_reply(c, xcb_get_keyboard_control(c), nullptr));
+    return control && ((control->auto_repeats[key / 8] >> (key % 8)) & 1);
+  }
+};
+
+TEST_F(X11DesktopInputTest, AHeldKeyIsPressedOnceAndRepeatsAgainAfterwards) {
+  constexpr xcb_keycode_t kA = 38;
+  ASSERT_TRUE(repeats(kA));
+  auto received = keyPresses(send({KeyEvent{0, true, 0}}));
+  EXPECT_FALSE(repeats(kA));
+  // Longer than the server's repeat delay (660 ms) and several repeat intervals.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  const auto later = keyPresses(send({KeyEvent{0, false, 0}}));
+  received.insert(received.end(), later.begin(), later.end());
+  ASSERT_EQ(received.size(), 1u);
+  EXPECT_EQ(received[0].detail, kA);
+  send({});
+  EXPECT_TRUE(repeats(kA));
+}
+
+TEST_F(X11DesktopInputTest, CapsLockAndTheSecondLayoutDoNotChangeTypedText) {
+  xcb_connection_t* c = client_.get();
+  Reply<xcb_xkb_use_extension_reply_t>(
+      xcb_xkb_use_extension_reply(c, xcb_xkb_use_extension(c, 1, 0), nullptr));
+  // Caps Lock on, the German group active: "yz" would come out as "ZY".
+  xcb_xkb_latch_lock_state(c, XCB_XKB_ID_USE_CORE_KBD, XCB_MOD_MASK_LOCK, XCB_MOD_MASK_LOCK, 1, 1, 0, 0, 0);
+  Reply<xcb_get_input_focus_reply_t>(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+
+  const auto received = keyPresses(send({TextEvent{"Hey yz!"}}));
+  std::string typed;
+  for (const auto& key : received) {
+    // What an XKB client reads: the group in bits 13-14, Caps Lock and shift pick the level.
+    EXPECT_EQ((key.state >> 13) & 3, 0) << "group";
+    EXPECT_FALSE(key.state & XCB_MOD_MASK_LOCK);
+    const xcb_keysym_t keysym = client_.keysym(key.detail, key.state);
+    if (keysym < 0x80) typed.push_back(static_cast<char>(keysym));
+  }
+  EXPECT_EQ(typed, "Hey yz!");
+
+  Reply<xcb_xkb_get_state_reply_t> state(
+      xcb_xkb_get_state_reply(c, xcb_xkb_get_state(c, XCB_XKB_ID_USE_CORE_KBD), nullptr));
+  ASSERT_TRUE(state);
+  EXPECT_EQ(state->lockedGroup, 1) << "the user's layout comes back";
+  EXPECT_TRUE(state->lockedMods & XCB_MOD_MASK_LOCK);
+}
+
+TEST_F(X11DesktopInputTest, CommandAndControlAreReleasedIndependentlyAndReleaseAllClearsAll) {
+  constexpr xcb_keycode_t kControlL = 37;
+  sink_->emit(KeyEvent{55, true, modifier_flags::kCommand});
+  sink_->emit(KeyEvent{59, true, modifier_flags::kCommand | modifier_flags::kControl});
+  sink_->emit(KeyEvent{55, false, modifier_flags::kControl});
+  send({});  // the server has handled everything before the batch's end
+  EXPECT_TRUE(isDown(kControlL)) << "control is still held";
+  sink_->emit(KeyEvent{56, true, modifier_flags::kShift});
+  sink_->emit(KeyEvent{0, true, modifier_flags::kShift | modifier_flags::kControl});
+  sink_->releaseAll();
+  send({});
+  for (const xcb_keycode_t key : {kControlL, xcb_keycode_t{50}, xcb_keycode_t{38}})
+    EXPECT_FALSE(isDown(key)) << int{key};
+  EXPECT_TRUE(repeats(38));
+}
+
+TEST_F(X11InputTest, TheClicksOfASeriesLandAtItsFirstPoint) {
+  const auto click = [](int count, double x) {
+    return std::vector<InputEvent>{MouseButtonEvent{MouseButton::left, true, count, {x, 300}, 0},
+                                   MouseButtonEvent{MouseButton::left, false, count, {x, 300}, 0}};
+  };
+  auto events = click(1, 400);
+  for (const auto& event : click(2, 405))
+    events.push_back(event);
+  const auto received = send(events);
+  ASSERT_EQ(received.size(), 2u);
+  EXPECT_EQ(received[1].rootX, 400);
 }
 
 }  // namespace
