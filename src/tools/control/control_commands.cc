@@ -85,6 +85,7 @@ std::string renderPairing(const Invocation& invocation, const json& reply) {
 
 std::string usageText() {
   return "Usage: quorvanta <command> [arguments]\n"
+         "       quorvanta --version\n"
          "\n"
          "Controls the Quorvanta Host running for this user.\n"
          "\n"
@@ -108,6 +109,9 @@ std::string usageText() {
 Invocation parseArguments(std::span<const std::string> arguments) {
   for (const std::string& argument : arguments) {
     if (argument == "--help" || argument == "-h") return Invocation{Invocation::Kind::help, {}, true, {}};
+  }
+  for (const std::string& argument : arguments) {
+    if (argument == "--version") return Invocation{Invocation::Kind::version, {}, true, {}};
   }
   if (arguments.empty()) return usageError("No command was given.");
   const std::string& command = arguments.front();

@@ -9,6 +9,7 @@
 
 #include "core/host/control_channel.h"
 #include "core/util/quorvanta_error.h"
+#include "quorvanta_version.h"
 #include "tools/control/control_commands.h"
 
 namespace {
@@ -37,6 +38,9 @@ int run(const quorvanta::control::Invocation& invocation) {
   switch (invocation.kind) {
     case Invocation::Kind::help:
       std::cout << quorvanta::control::usageText();
+      return 0;
+    case Invocation::Kind::version:
+      std::cout << "quorvanta " << quorvanta::kVersion << "\n";
       return 0;
     case Invocation::Kind::usageError:
       std::cerr << "quorvanta: " << invocation.problem << "\n\n" << quorvanta::control::usageText();
