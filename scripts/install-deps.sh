@@ -32,6 +32,10 @@ packages=(
   # the desktop application (Qt 6 Widgets and its xcb platform plugin); its tests read the
   # clipboard with xclip and render with the DejaVu fonts
   qt6-base-dev qt6-qpa-plugins xclip fonts-dejavu-core
+  # installing: manual pages from scdoc, the Debian package (cpack with dpkg-shlibdeps), and the
+  # tools its tests check the installed files with (desktop entries, AppStream, manual pages,
+  # zsh completion, the user unit, lintian)
+  scdoc gzip dpkg-dev desktop-file-utils appstream man-db groff-base zsh systemd lintian
 )
 
 sudo=""
