@@ -4,7 +4,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <iostream>
 
 #include <QApplication>
@@ -17,6 +16,7 @@
 #include "app/host_application.h"
 #include "core/host/control_channel.h"
 #include "core/host/host_settings.h"
+#include "core/util/executable_path.h"
 #include "core/util/paths.h"
 #include "quorvanta_version.h"
 
@@ -30,14 +30,9 @@ constexpr const char* kUsage =
     "the quorvanta command controls it from a terminal (quorvanta status, quorvanta pair, ...).\n"
     "Without an X display it runs without a panel and prints its status.\n";
 
-std::filesystem::path executablePath() {
-  std::error_code error;
-  auto path = std::filesystem::read_symlink("/proc/self/exe", error);
-  return error ? std::filesystem::path{} : path;
-}
-
+// The open-at-login entry starts this program: an installed host's entry names the installed one.
 HostRuntime::Paths hostPaths() {
-  return {executablePath(), dataDirectory(), HostSettings::defaultPath(), controlSocketPath()};
+  return {runningExecutable(), dataDirectory(), HostSettings::defaultPath(), controlSocketPath()};
 }
 
 // Whether the X display named by $DISPLAY answers. The panel, the tray icon and the curtain are X11
