@@ -103,7 +103,7 @@ TABLE
     ;;
 
   package)
-    for tool in dpkg-deb dpkg-shlibdeps lintian systemd-analyze; do need "$tool"; done
+    for tool in dpkg-deb dpkg-shlibdeps lintian systemd-analyze appstreamcli; do need "$tool"; done
     "$cpack" -G DEB --config "$build_dir/CPackConfig.cmake" -B "$scratch/package" >"$scratch/cpack.log" ||
       fail "cpack: $(cat "$scratch/cpack.log")"
     package=$(echo "$scratch"/package/*.deb)
@@ -146,6 +146,8 @@ TABLE
       answer=$("$program" --version) || fail "$name --version failed"
       [[ $answer == "$name $version" ]] || fail "$name --version printed '$answer'"
     done
+    # The metadata as installed: each component with its desktop entry and icon.
+    appstreamcli validate-tree --no-net --pedantic "$root" || fail "appstreamcli rejects the installed tree"
     grep -qx "ExecStart=/usr/bin/quorvanta-host" "$root/usr/lib/systemd/user/quorvanta-host.service" ||
       fail "the unit does not start /usr/bin/quorvanta-host"
     sed "s|=/usr/bin/|=$root/usr/bin/|" "$root/usr/lib/systemd/user/quorvanta-host.service" \
