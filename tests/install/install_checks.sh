@@ -34,7 +34,7 @@ bash_candidates() {
 # Verifies a user unit as the user manager would load it; any remark fails the check.
 verify_unit() {
   local unit=$1 remarks
-  mkdir -p -m 0700 "$scratch/run"
+  [[ -d $scratch/run ]] || mkdir -m 0700 "$scratch/run"
   remarks=$(XDG_RUNTIME_DIR="$scratch/run" systemd-analyze verify --user --man=no "$unit" 2>&1) ||
     fail "systemd-analyze rejects $unit: $remarks"
   [[ -z $remarks ]] || fail "systemd-analyze remarks on $unit: $remarks"
