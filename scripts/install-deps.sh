@@ -41,6 +41,10 @@ packages=(
   # Wayland desktops: frames from PipeWire; the GNOME tests run a headless mutter with pipewire
   # and wireplumber, and a small Wayland client of their own
   libpipewire-0.3-dev mutter pipewire wireplumber libwayland-dev wayland-protocols libxkbcommon-dev
+  # installing: manual pages from scdoc, the Debian package (cpack with dpkg-shlibdeps), and the
+  # tools its tests check the installed files with (desktop entries, AppStream, manual pages,
+  # zsh completion, the user unit, lintian)
+  scdoc gzip dpkg-dev desktop-file-utils appstream man-db groff-base zsh systemd lintian
 )
 
 sudo=""

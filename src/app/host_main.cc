@@ -4,7 +4,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <iostream>
 
 #include <QApplication>
@@ -17,30 +16,23 @@
 #include "app/host_application.h"
 #include "core/host/control_channel.h"
 #include "core/host/host_settings.h"
+#include "core/util/executable_path.h"
 #include "core/util/paths.h"
-
-#ifndef QUORVANTA_VERSION
-#define QUORVANTA_VERSION ""
-#endif
+#include "quorvanta_version.h"
 
 namespace {
 
 using namespace quorvanta;
 
 constexpr const char* kUsage =
-    "Usage: quorvanta-host\n"
+    "Usage: quorvanta-host [--version]\n"
     "Shares this desktop with your paired devices over Tailscale. Its tray icon opens the panel;\n"
     "the quorvanta command controls it from a terminal (quorvanta status, quorvanta pair, ...).\n"
     "Without an X display it runs without a panel and prints its status.\n";
 
-std::filesystem::path executablePath() {
-  std::error_code error;
-  auto path = std::filesystem::read_symlink("/proc/self/exe", error);
-  return error ? std::filesystem::path{} : path;
-}
-
+// The open-at-login entry starts this program: an installed host's entry names the installed one.
 HostRuntime::Paths hostPaths() {
-  return {executablePath(), dataDirectory(), HostSettings::defaultPath(), controlSocketPath()};
+  return {runningExecutable(), dataDirectory(), HostSettings::defaultPath(), controlSocketPath()};
 }
 
 // Whether the X display named by $DISPLAY answers. The panel, the tray icon and the curtain are X11
@@ -65,7 +57,7 @@ int runHeadless(int argc, char** argv) {
 
 int run(int argc, char** argv) {
   QCoreApplication::setApplicationName(QStringLiteral("Quorvanta Host"));
-  QCoreApplication::setApplicationVersion(QStringLiteral(QUORVANTA_VERSION));
+  QCoreApplication::setApplicationVersion(QString::fromLatin1(kVersion));
   if (!displayReachable()) return runHeadless(argc, argv);
 
   qputenv("QT_QPA_PLATFORM", "xcb");
@@ -75,7 +67,7 @@ int run(int argc, char** argv) {
   // The tray icon keeps the application alive when the panel window is closed.
   QApplication::setQuitOnLastWindowClosed(false);
 
-  HostApplication host(hostPaths(), QStringLiteral(QUORVANTA_VERSION));
+  HostApplication host(hostPaths(), QString::fromLatin1(kVersion));
   // One host per user: a second launch asks the running one to show its panel and leaves.
   if (!host.claimInstance()) return 0;
   host.start();
@@ -88,6 +80,10 @@ int main(int argc, char** argv) {
   for (int index = 1; index < argc; ++index) {
     if (std::strcmp(argv[index], "--help") == 0 || std::strcmp(argv[index], "-h") == 0) {
       std::cout << kUsage;
+      return 0;
+    }
+    if (std::strcmp(argv[index], "--version") == 0) {
+      std::cout << "quorvanta-host " << quorvanta::kVersion << "\n";
       return 0;
     }
   }

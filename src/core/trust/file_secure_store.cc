@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <utility>
 
+#include "core/util/paths.h"
 #include "core/util/unique_fd.h"
 
 namespace quorvanta {
@@ -96,7 +97,7 @@ void FileSecureStore::write(std::span<const std::uint8_t> data, const std::strin
   prepareDirectory();
   const std::filesystem::path file = fileFor(account);
 
-  std::string pattern = (directory_ / ("." + file.filename().string() + ".XXXXXX")).string();
+  std::string pattern = temporaryPatternBeside(file);
   const UniqueFd fd(::mkostemp(pattern.data(), O_CLOEXEC));
   if (!fd) throwErrno();
   TemporaryFile temporary(pattern);

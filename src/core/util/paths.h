@@ -33,6 +33,9 @@ void createDirectories(const std::filesystem::path& directory, std::filesystem::
 void writeFileAtomically(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
                          std::filesystem::perms mode);
 
+// The mkstemp() template for a temporary file beside `path`: "DIRECTORY/.NAME.XXXXXX".
+std::string temporaryPatternBeside(const std::filesystem::path& path);
+
 // The whole contents of a regular file. Throws std::filesystem_error when the file cannot be
 // read or is larger than `maxBytes` (EFBIG).
 std::string readFile(const std::filesystem::path& path, std::size_t maxBytes);

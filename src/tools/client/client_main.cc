@@ -10,6 +10,7 @@ extern "C" {
 #include <string>
 #include <vector>
 
+#include "quorvanta_version.h"
 #include "tools/client/client_options.h"
 #include "tools/client/client_session.h"
 
@@ -20,6 +21,9 @@ int main(int argc, char** argv) {
   switch (parsed.kind) {
     case ParsedArguments::Kind::help:
       std::cout << usageText();
+      return kExitOk;
+    case ParsedArguments::Kind::version:
+      std::cout << "quorvanta-client " << quorvanta::kVersion << std::endl;
       return kExitOk;
     case ParsedArguments::Kind::usageError:
       std::cerr << parsed.error << "\nRun quorvanta-client --help for usage." << std::endl;

@@ -245,6 +245,11 @@ ParsedArguments parseArguments(std::span<const std::string> arguments) {
       result.kind = ParsedArguments::Kind::help;
       return result;
     }
+    if (!optionsEnded && argument == "--version") {
+      ParsedArguments result;
+      result.kind = ParsedArguments::Kind::version;
+      return result;
+    }
     if (!optionsEnded && argument == "--") {
       optionsEnded = true;
       continue;
@@ -329,7 +334,7 @@ std::string usageText() {
                    | key CODE [--shift] [--control] [--option] [--command]
                    | text TEXT | scroll DX DY [connect options]
   quorvanta-client [--state FILE] clipboard set TEXT [--paste] | clipboard get [connect options]
-  quorvanta-client --help
+  quorvanta-client --help | --version
 
 Commands:
   pair LINK     Pair with the host named by a quorvanta://pair link, then open a session.

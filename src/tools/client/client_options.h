@@ -86,7 +86,7 @@ struct Options {
 
 // The result of reading the command line.
 struct ParsedArguments {
-  enum class Kind { run, help, usageError };
+  enum class Kind { run, help, version, usageError };
   Kind kind = Kind::usageError;
   Options options;    // for run
   std::string error;  // for usageError: one sentence

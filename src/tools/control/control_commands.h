@@ -9,7 +9,7 @@ namespace quorvanta::control {
 
 // What the command line asks for.
 struct Invocation {
-  enum class Kind { help, request, usageError };
+  enum class Kind { help, version, request, usageError };
   Kind kind = Kind::usageError;
   nlohmann::json request;  // the request to send, for Kind::request
   bool showQr = true;      // "pair" draws the link's QR code unless --no-qr is given

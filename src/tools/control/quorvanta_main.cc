@@ -10,6 +10,7 @@
 #include "core/host/control_channel.h"
 #include "core/protocol/utf8.h"
 #include "core/util/quorvanta_error.h"
+#include "quorvanta_version.h"
 #include "tools/control/control_commands.h"
 
 namespace {
@@ -38,6 +39,9 @@ int run(const quorvanta::control::Invocation& invocation) {
   switch (invocation.kind) {
     case Invocation::Kind::help:
       std::cout << quorvanta::control::usageText();
+      return 0;
+    case Invocation::Kind::version:
+      std::cout << "quorvanta " << quorvanta::kVersion << "\n";
       return 0;
     case Invocation::Kind::usageError:
       std::cerr << "quorvanta: " << invocation.problem << "\n\n" << quorvanta::control::usageText();

@@ -85,6 +85,8 @@ TEST(ClientOptionsTest, InputAndClipboardReadTheirActions) {
 
 TEST(ClientOptionsTest, UsageErrorsNameTheProblem) {
   EXPECT_EQ(parse({"connect", "--raw", "-h"}).kind, Kind::help);
+  EXPECT_EQ(parse({"--version"}).kind, Kind::version);
+  EXPECT_EQ(parse({"clipboard", "set", "--", "--version"}).kind, Kind::run);
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
       {{}, "Missing command: pair, connect, stream, input or clipboard."},
       {{"--takeover"}, "Missing command: pair, connect, stream, input or clipboard."},

@@ -41,6 +41,8 @@ TEST(ControlCommandsTest, EachCommandBecomesItsRequest) {
   EXPECT_EQ(parse({"--help"}).kind, Invocation::Kind::help);
   EXPECT_EQ(parse({"set", "-h"}).kind, Invocation::Kind::help);
   EXPECT_EQ(parse({"help"}).kind, Invocation::Kind::help);
+  EXPECT_EQ(parse({"--version"}).kind, Invocation::Kind::version);
+  EXPECT_EQ(parse({"--version", "--help"}).kind, Invocation::Kind::help);
 }
 
 TEST(ControlCommandsTest, WrongUsageIsReported) {
