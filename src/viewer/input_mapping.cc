@@ -23,7 +23,7 @@ std::uint64_t modifierFlags(const ModifierKeys& keys) {
 }
 
 double wheelPixels(int angleEighths) {
-  return angleEighths / 12.0;
+  return angleEighths * 50.0 / 120.0;
 }
 
 }  // namespace quorvanta::viewer

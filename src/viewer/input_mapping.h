@@ -42,7 +42,8 @@ struct ModifierKeys {
 std::uint64_t modifierFlags(const ModifierKeys& keys);
 
 // A wheel turned by `angleEighths` eighths of a degree (120 for one notch) as a scroll in
-// pixels: ten pixels a notch, the host's unit of one click.
+// pixels: fifty pixels a notch, about what desktop toolkits scroll for one wheel click and what
+// an X11 host turns back into one click.
 double wheelPixels(int angleEighths);
 
 }  // namespace quorvanta::viewer

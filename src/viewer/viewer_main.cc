@@ -11,6 +11,7 @@
 #include "core/util/paths.h"
 #include "core/util/quorvanta_error.h"
 #include "platform/linux/keyring/secure_store_factory.h"
+#include "quorvanta_version.h"
 #include "viewer/host_book.h"
 #include "viewer/pair_command.h"
 #include "viewer/viewer_window.h"
@@ -20,6 +21,7 @@ namespace {
 constexpr const char* kUsage =
     "Usage: quorvanta-viewer [--take-over] [HOST]\n"
     "       quorvanta-viewer pair LINK\n"
+    "       quorvanta-viewer --version\n"
     "\n"
     "Shows a paired host's screen and controls it when the host allows it. HOST is a host's ID or\n"
     "name; without it the viewer connects to the only paired host, or lists the paired hosts.\n"
@@ -34,6 +36,10 @@ int main(int argc, char** argv) {
   using namespace quorvanta;
   if (argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
     std::cout << kUsage;
+    return 0;
+  }
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::cout << "quorvanta-viewer " << kVersion << "\n";
     return 0;
   }
   const bool pairing = argc > 1 && std::strcmp(argv[1], "pair") == 0;

@@ -57,8 +57,8 @@ TEST(ViewerRulesTest, PositionsAreFractionsOfTheDisplayedPictureClampedToIt) {
 TEST(ViewerRulesTest, ModifiersAndWheelUseTheHostsUnits) {
   EXPECT_EQ(modifierFlags({true, true, true}), kFlagShift | kFlagControl | kFlagOption);
   EXPECT_EQ(modifierFlags({}), 0u);
-  EXPECT_DOUBLE_EQ(wheelPixels(120), 10);
-  EXPECT_DOUBLE_EQ(wheelPixels(-240), -20);
+  EXPECT_DOUBLE_EQ(wheelPixels(120), 50);
+  EXPECT_DOUBLE_EQ(wheelPixels(-240), -100);
 }
 
 }  // namespace
