@@ -19,6 +19,7 @@
 #include <asio/use_awaitable.hpp>
 
 #include "core/util/monotonic_clock.h"
+#include "core/util/run_on.h"
 #include "core/video/screen_streamer.h"
 #include "platform/linux/x11/frame_converter.h"
 #include "platform/linux/x11/window_composer.h"
@@ -67,23 +68,11 @@ class X11CaptureStream final : public CaptureStream, public std::enable_shared_f
   }
 
   asio::awaitable<void> startCapture() override {
-    return asio::co_spawn(
-        queue_,
-        [self = shared_from_this()]() -> asio::awaitable<void> {
-          self->begin();
-          co_return;
-        },
-        asio::use_awaitable);
+    return runOn(queue_, [self = shared_from_this()] { self->begin(); });
   }
 
   asio::awaitable<void> stopCapture() override {
-    return asio::co_spawn(
-        queue_,
-        [self = shared_from_this()]() -> asio::awaitable<void> {
-          self->end();
-          co_return;
-        },
-        asio::use_awaitable);
+    return runOn(queue_, [self = shared_from_this()] { self->end(); });
   }
 
   asio::awaitable<void> updateContentFilter(ContentFilter filter) override {

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "core/util/monotonic_clock.h"
+#include "core/util/run_on.h"
 #include "platform/linux/wayland/pipewire/pipewire_stream.h"
 #include "platform/linux/x11/frame_converter.h"
 
@@ -32,23 +33,11 @@ class GnomeCaptureStream final : public CaptureStream,
   GnomeCaptureStream& operator=(const GnomeCaptureStream&) = delete;
 
   asio::awaitable<void> startCapture() override {
-    return asio::co_spawn(
-        queue_,
-        [self = shared_from_this()]() -> asio::awaitable<void> {
-          self->begin();
-          co_return;
-        },
-        asio::use_awaitable);
+    return runOn(queue_, [self = shared_from_this()] { self->begin(); });
   }
 
   asio::awaitable<void> stopCapture() override {
-    return asio::co_spawn(
-        queue_,
-        [self = shared_from_this()]() -> asio::awaitable<void> {
-          self->end();
-          co_return;
-        },
-        asio::use_awaitable);
+    return runOn(queue_, [self = shared_from_this()] { self->end(); });
   }
 
   // The curtain is never shown on this backend, so nothing is ever left out.
