@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "platform/linux/keyring/glib_support.h"
 #include "platform/linux/wayland/gnome/mutter_session.h"
@@ -57,40 +58,50 @@ struct MutterBus::Impl {
   // Subscribes from the bus thread, so that `callback` runs there.
   unsigned subscribe(const char* sender, const char* interface, const char* member, const std::string& path,
                      std::function<void(GVariant*)> callback) {
-    struct Request {
-      Impl* impl;
-      const char* sender;
-      const char* interface;
-      const char* member;
-      const std::string* path;
-      std::function<void(GVariant*)>* callback;
-      std::promise<unsigned> done;
-      // GLib hands the request to its thread under locks that ThreadSanitizer cannot see; taking
-      // this mutex on both sides makes the hand-over visible.
-      std::mutex handOver;
-    };
-    Request request{this,   sender, interface,
-                    member, &path,  new std::function<void(GVariant*)>(std::move(callback)),
-                    {},     {}};
+    const std::lock_guard serial(subscribing_);
+    Subscription request{
+        sender, interface, member, &path, new std::function<void(GVariant*)>(std::move(callback)), {}};
     auto result = request.done.get_future();
-    { const std::lock_guard lock(request.handOver); }
-    g_main_context_invoke(
-        context,
-        [](gpointer data) -> gboolean {
-          auto* r = static_cast<Request*>(data);
-          { const std::lock_guard lock(r->handOver); }
-          r->done.set_value(g_dbus_connection_signal_subscribe(
-              r->impl->connection.get(), r->sender, r->interface, r->member, r->path->c_str(), nullptr,
-              G_DBUS_SIGNAL_FLAGS_NONE,
-              [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
-                 GVariant* parameters,
-                 gpointer user) { (*static_cast<std::function<void(GVariant*)>*>(user))(parameters); },
-              r->callback, [](gpointer user) { delete static_cast<std::function<void(GVariant*)>*>(user); }));
-          return G_SOURCE_REMOVE;
-        },
-        &request);
+    {
+      // GLib hands `this` to its thread under locks that thread checkers cannot see; the request
+      // itself goes over under this mutex, which they can.
+      const std::lock_guard lock(handOver_);
+      pending_ = &request;
+    }
+    g_main_context_invoke(context, &Impl::subscribeOnBusThread, this);
     return result.get();
   }
+
+ private:
+  struct Subscription {
+    const char* sender;
+    const char* interface;
+    const char* member;
+    const std::string* path;
+    std::function<void(GVariant*)>* callback;
+    std::promise<unsigned> done;
+  };
+
+  static gboolean subscribeOnBusThread(gpointer data) {
+    auto* impl = static_cast<Impl*>(data);
+    Subscription* r = nullptr;
+    {
+      const std::lock_guard lock(impl->handOver_);
+      r = std::exchange(impl->pending_, nullptr);
+    }
+    if (r == nullptr) return G_SOURCE_REMOVE;
+    r->done.set_value(g_dbus_connection_signal_subscribe(
+        impl->connection.get(), r->sender, r->interface, r->member, r->path->c_str(), nullptr,
+        G_DBUS_SIGNAL_FLAGS_NONE,
+        [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* parameters,
+           gpointer user) { (*static_cast<std::function<void(GVariant*)>*>(user))(parameters); },
+        r->callback, [](gpointer user) { delete static_cast<std::function<void(GVariant*)>*>(user); }));
+    return G_SOURCE_REMOVE;
+  }
+
+  std::mutex subscribing_;  // one subscription at a time
+  std::mutex handOver_;
+  Subscription* pending_ = nullptr;  // guarded by handOver_
 };
 
 }  // namespace quorvanta::wayland
