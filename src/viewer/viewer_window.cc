@@ -105,6 +105,24 @@ void ViewerWindow::say(const QString& text, const QString& action, std::function
   bar_->say(text, action, std::move(onAction));
 }
 
+void ViewerWindow::toGui(std::function<void()> task) {
+  {
+    const std::lock_guard guard(guiLock_);
+    guiTasks_.push_back(std::move(task));
+  }
+  QMetaObject::invokeMethod(this, "runGuiTasks", Qt::QueuedConnection);
+}
+
+void ViewerWindow::runGuiTasks() {
+  std::deque<std::function<void()>> tasks;
+  {
+    const std::lock_guard guard(guiLock_);
+    tasks.swap(guiTasks_);
+  }
+  for (auto& task : tasks)
+    task();
+}
+
 void ViewerWindow::connectTo(PairedHost host, std::optional<std::string> secret, bool takeover) {
   stopSession();
   if (!secret) {
@@ -119,17 +137,14 @@ void ViewerWindow::connectTo(PairedHost host, std::optional<std::string> secret,
   setWindowTitle("Quorvanta Viewer — " + qt(host.name));
   try {
     decoder_ = std::make_unique<DecodeWorker>([this] {
-      QMetaObject::invokeMethod(
-          this,
-          [this] {
-            if (!decoder_) return;
-            if (auto picture = decoder_->take()) {
-              lastDecodeMs_ = picture->decodeMs;
-              ++picturesShown_;
-              view_->show(std::move(picture));
-            }
-          },
-          Qt::QueuedConnection);
+      toGui([this] {
+        if (!decoder_) return;
+        if (auto picture = decoder_->take()) {
+          lastDecodeMs_ = picture->decodeMs;
+          ++picturesShown_;
+          view_->show(std::move(picture));
+        }
+      });
     });
   } catch (const QuorvantaError& error) {
     say(qt(error.message()));
@@ -137,10 +152,7 @@ void ViewerWindow::connectTo(PairedHost host, std::optional<std::string> secret,
   }
   DecodeWorker* decoder = decoder_.get();
   ViewerSession::Handlers handlers;
-  handlers.onEvent = [this](const SessionEvent& event) {
-    QMetaObject::invokeMethod(
-        this, [this, event] { handle(event); }, Qt::QueuedConnection);
-  };
+  handlers.onEvent = [this](const SessionEvent& event) { toGui([this, event] { handle(event); }); };
   handlers.onVideoConfig = [decoder](const ControlMessage& message) { decoder->configure(message); };
   handlers.onVideo = [this, decoder](Bytes payload) {
     videoBytes_ += static_cast<std::int64_t>(payload.size());

@@ -3,8 +3,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 
 #include <QMainWindow>
@@ -45,6 +47,13 @@ class ViewerWindow : public QMainWindow {
   bool event(QEvent* event) override;
 
  private:
+  // Runs `task` on the GUI thread. Tasks go over in a queue under our own lock, so that what they
+  // carry is handed over visibly to thread checkers (Qt's event queue lock is not).
+  void toGui(std::function<void()> task);
+  Q_INVOKABLE void runGuiTasks();
+
+  std::mutex guiLock_;
+  std::deque<std::function<void()>> guiTasks_;  // guarded by guiLock_
   // Shows a sentence in the notice bar (and on standard error).
   void say(const QString& text, const QString& action = {}, std::function<void()> onAction = {});
   void handle(const SessionEvent& event);
