@@ -145,11 +145,11 @@ Options parse(int argc, char** argv) {
 }
 
 void armTimer(int timer, double at) {
-  itimerspec spec{};
+  itimerspec deadline{};
   const double whole = std::floor(at);
-  spec.it_value.tv_sec = static_cast<time_t>(whole);
-  spec.it_value.tv_nsec = std::max(1L, static_cast<long>((at - whole) * 1e9));
-  timerfd_settime(timer, TFD_TIMER_ABSTIME, &spec, nullptr);
+  deadline.it_value.tv_sec = static_cast<time_t>(whole);
+  deadline.it_value.tv_nsec = std::max(1L, static_cast<long>((at - whole) * 1e9));
+  timerfd_settime(timer, TFD_TIMER_ABSTIME, &deadline, nullptr);
 }
 
 int run(const Options& options) {
