@@ -15,7 +15,7 @@ namespace {
 // The layout drawn by quorvanta-demo-scene --clock, in blocks of width / 80 pixels: one row three
 // blocks from the top and one from the left, of the marker 1101, 48 clock bits (most significant
 // first) and an 8-bit check (the sum of the six clock bytes, exclusive-or 0xA5).
-constexpr int kBlocksPerWidth = 80;
+constexpr int kBlocksPerWidth = kFrameClockBlocksPerWidth;
 constexpr int kMarkerBits = 4;
 constexpr int kValueBits = 48;
 constexpr int kCheckBits = 8;
@@ -57,15 +57,18 @@ std::optional<std::uint64_t> readFrameClock(const AVFrame& frame) {
       format->comp[0].step != 1 || frame.data[0] == nullptr)
     return std::nullopt;
   const double blockSize = static_cast<double>(frame.width) / kBlocksPerWidth;
-  const auto bit = [&](int index) { return blockLuma(frame, blockSize, 1 + index, 3) >= 128.0; };
+  return decodeFrameClock([&](int index) { return blockLuma(frame, blockSize, 1 + index, 3) >= 128.0; });
+}
+
+std::optional<std::uint64_t> decodeFrameClock(const std::function<bool(int)>& white) {
   for (int index = 0; index < kMarkerBits; ++index)
-    if (bit(index) != kMarker[static_cast<std::size_t>(index)]) return std::nullopt;
+    if (white(index) != kMarker[static_cast<std::size_t>(index)]) return std::nullopt;
   std::uint64_t value = 0;
   for (int index = 0; index < kValueBits; ++index)
-    value = value << 1 | (bit(kMarkerBits + index) ? 1U : 0U);
+    value = value << 1 | (white(kMarkerBits + index) ? 1U : 0U);
   unsigned check = 0;
   for (int index = 0; index < kCheckBits; ++index)
-    check = check << 1 | (bit(kMarkerBits + kValueBits + index) ? 1U : 0U);
+    check = check << 1 | (white(kMarkerBits + kValueBits + index) ? 1U : 0U);
   unsigned expected = 0;
   for (int byte = 0; byte < kValueBits / 8; ++byte)
     expected += static_cast<unsigned>(value >> (8 * byte)) & 0xFFU;

@@ -13,6 +13,8 @@
 
 #include <xcb/xcb.h>
 
+#include "bench/frame_clock.h"
+
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -27,18 +29,8 @@
 
 namespace {
 
-constexpr int kBlocksPerWidth = 80;
-constexpr int kMarkerBits = 4;
-constexpr int kValueBits = 48;
-constexpr int kCheckBits = 8;
-constexpr std::array<bool, kMarkerBits> kMarker{true, true, false, true};
-
-std::uint64_t monotonicMicroseconds() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000U +
-         static_cast<std::uint64_t>(now.tv_nsec) / 1'000U;
-}
+using quorvanta::bench::monotonicMicroseconds;
+constexpr int kBlocksPerWidth = quorvanta::bench::kFrameClockBlocksPerWidth;
 
 class Screen {
  public:
@@ -123,19 +115,7 @@ std::optional<std::uint64_t> readClock(const std::vector<int>& row) {
     }
     return count > 0 && sum / count >= 128;
   };
-  for (int index = 0; index < kMarkerBits; ++index)
-    if (bit(index) != kMarker[std::size_t(index)]) return std::nullopt;
-  std::uint64_t value = 0;
-  for (int index = 0; index < kValueBits; ++index)
-    value = value << 1 | (bit(kMarkerBits + index) ? 1U : 0U);
-  unsigned check = 0;
-  for (int index = 0; index < kCheckBits; ++index)
-    check = check << 1 | (bit(kMarkerBits + kValueBits + index) ? 1U : 0U);
-  unsigned expected = 0;
-  for (int byte = 0; byte < kValueBits / 8; ++byte)
-    expected += static_cast<unsigned>(value >> (8 * byte)) & 0xFFU;
-  if (((expected ^ 0xA5U) & 0xFFU) != check) return std::nullopt;
-  return value;
+  return quorvanta::bench::decodeFrameClock(bit);
 }
 
 double percentile(std::vector<double> samples, double q) {
