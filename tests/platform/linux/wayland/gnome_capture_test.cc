@@ -13,19 +13,6 @@
 namespace quorvanta::wayland {
 namespace {
 
-class Recorder final : public CaptureStreamOutput {
- public:
-  void didOutputSample(const CaptureStream&, const CaptureSample& sample, SampleType) override {
-    if (sample.image) last = sample.image;
-    ++frames;
-  }
-  void didStopWithError(const CaptureStream&, const std::string& message) override { stopped = message; }
-
-  int frames = 0;
-  PixelBufferRef last;
-  std::string stopped;
-};
-
 // Runs `io` until `done` holds, at most `seconds`.
 template <typename Predicate>
 bool runUntil(asio::io_context& io, Predicate done, double seconds) {
@@ -55,7 +42,7 @@ TEST(GnomeCapture, RecordsTheMonitorAndFollowsThePointer) {
   EXPECT_EQ(display.height, 720);
   EXPECT_EQ(service.displayName(display.id), "MetaVendor");
 
-  auto recorder = std::make_shared<Recorder>();
+  auto recorder = std::make_shared<test::FrameRecorder>();
   const auto stream = service.makeStream({display.id, {}}, {640, 360, 30}, recorder, io.get_executor());
   test::runAwaitable<bool>(
       io,

@@ -11,15 +11,6 @@
 namespace quorvanta::wayland {
 namespace {
 
-class LastFrame final : public CaptureStreamOutput {
- public:
-  void didOutputSample(const CaptureStream&, const CaptureSample& sample, SampleType) override {
-    if (sample.image) frame = sample.image;
-  }
-  void didStopWithError(const CaptureStream&, const std::string&) override {}
-  PixelBufferRef frame;
-};
-
 // Waits (bounded) until the client has printed `line`.
 bool printed(const test::ChildProcess& client, const std::string& line) {
   for (int attempt = 0; attempt < 100; ++attempt) {
@@ -42,7 +33,7 @@ TEST(GnomeInput, TheClientSeesItsColourAndReceivesPointerKeysAndText) {
   const auto content = test::runAwaitable<ShareableContent>(
       io, [&] { return service.shareableContent(); }, std::chrono::seconds(10));
   ASSERT_EQ(content.displays.size(), 1u);
-  auto output = std::make_shared<LastFrame>();
+  auto output = std::make_shared<test::FrameRecorder>();
   const auto stream =
       service.makeStream({content.displays[0].id, {}}, {1280, 720, 30}, output, io.get_executor());
   test::runAwaitable<bool>(
@@ -72,13 +63,13 @@ TEST(GnomeInput, TheClientSeesItsColourAndReceivesPointerKeysAndText) {
   // The frames show the client's green (BT.709, video range): Y about 146, Cb about 102.
   // run_for() returns at once while nothing is queued: wait by the clock.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (!output->frame && std::chrono::steady_clock::now() < deadline) {
+  while (!output->last && std::chrono::steady_clock::now() < deadline) {
     io.restart();
     io.run_for(std::chrono::milliseconds(50));
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  ASSERT_TRUE(output->frame);
-  const PixelBuffer& frame = *output->frame;
+  ASSERT_TRUE(output->last);
+  const PixelBuffer& frame = *output->last;
   const std::size_t middle = static_cast<std::size_t>(frame.height / 4 * frame.strideY + frame.width / 4);
   EXPECT_NEAR(frame.y[middle], 146, 8);
   const std::size_t chroma =

@@ -7,6 +7,7 @@
 #include <gio/gio.h>
 
 #include "child_process.h"
+#include "core/video/capture_service.h"
 #include "fake_bus_service.h"
 
 namespace quorvanta::test {
@@ -16,6 +17,21 @@ namespace quorvanta::test {
 // ("Meta-0"), started in that order. This process's XDG_RUNTIME_DIR points at the directory while
 // it lives, so that PipeWire clients here reach that PipeWire. A stand-in for the system's locale
 // service on the same bus gives mutter the keyboard layout `layout` (XKB name, e.g. "fr").
+// Keeps what a capture stream delivered: the last picture, how many samples came, and the
+// sentence it stopped with.
+class FrameRecorder final : public CaptureStreamOutput {
+ public:
+  void didOutputSample(const CaptureStream&, const CaptureSample& sample, SampleType) override {
+    if (sample.image) last = sample.image;
+    ++frames;
+  }
+  void didStopWithError(const CaptureStream&, const std::string& message) override { stopped = message; }
+
+  int frames = 0;
+  PixelBufferRef last;
+  std::string stopped;
+};
+
 class HeadlessGnome {
  public:
   // available() is false when mutter or PipeWire is not installed or did not come up.
