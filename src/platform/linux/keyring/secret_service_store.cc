@@ -59,110 +59,121 @@ Bytes bytesOf(SecretValue* value) {
   return Bytes(begin, begin + length);
 }
 
-struct SearchResult {
-  std::optional<Bytes> value;
-  // Matching items the service keeps locked; the list owns a reference to each.
-  glib::ObjectList locked;
+// The default collection through libsecret, with its own service connection; every blocking call
+// is bounded by the call deadline.
+class LibsecretCollection final : public KeyringCollection {
+ public:
+  LibsecretCollection(std::unique_ptr<glib::CancelAfter> deadline, glib::Object<SecretService> service,
+                      glib::Object<SecretCollection> collection)
+      : deadline_(std::move(deadline)), service_(std::move(service)), collection_(std::move(collection)) {}
+
+  bool locked() override { return secret_collection_get_locked(collection_.get()) != FALSE; }
+
+  bool unlock(std::chrono::milliseconds timeout) override {
+    // The service decides how to unlock (usually after asking for the collection's password);
+    // this blocks until the prompt is answered or its deadline passes.
+    const glib::CancelAfter promptDeadline(timeout);
+    const glib::List objects(g_list_append(nullptr, collection_.get()));
+    glib::ErrorSlot error;
+    const gint unlocked = secret_service_unlock_sync(service_.get(), objects.get(),
+                                                     promptDeadline.cancellable(), nullptr, error.out());
+    if (error) throwFor(error, true);
+    return unlocked > 0;
+  }
+
+  std::optional<Bytes> find(const std::string& account) override {
+    const glib::HashTable attributes = attributesFor(account);
+    glib::ErrorSlot error;
+    const glib::ObjectList items(secret_collection_search_sync(
+        collection_.get(), credentialSchema(), attributes.get(),
+        static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL | SECRET_SEARCH_LOAD_SECRETS),
+        deadline_->cancellable(), error.out()));
+    if (error) throwFor(error, false);
+    bool lockedMatch = false;
+    for (GList* node = items.get(); node != nullptr; node = node->next) {
+      auto* item = static_cast<SecretItem*>(node->data);
+      if (secret_item_get_locked(item)) {
+        lockedMatch = true;
+        continue;
+      }
+      // An unlocked item that holds no value counts as no value, even if a locked twin exists.
+      const glib::SecretValuePtr value(secret_item_get_secret(item));
+      if (!value) return std::nullopt;
+      return bytesOf(value.get());
+    }
+    if (lockedMatch) throw storageError(kStatusInteractionNotAllowed);
+    return std::nullopt;
+  }
+
+  void replace(const std::string& account, std::span<const std::uint8_t> data) override {
+    const glib::SecretValuePtr value(
+        secret_value_new(data.empty() ? "" : reinterpret_cast<const gchar*>(data.data()),
+                         static_cast<gssize>(data.size()), kContentType));
+    const glib::HashTable attributes = attributesFor(account);
+    const std::string label = "Quorvanta Host credential (" + account + ")";
+    glib::ErrorSlot error;
+    // REPLACE makes the service overwrite the item whose attributes match instead of adding a
+    // second one.
+    const glib::Object<SecretItem> item(secret_item_create_sync(
+        collection_.get(), credentialSchema(), attributes.get(), label.c_str(), value.get(),
+        SECRET_ITEM_CREATE_REPLACE, deadline_->cancellable(), error.out()));
+    if (error || !item) throwFor(error, false);
+  }
+
+ private:
+  std::unique_ptr<glib::CancelAfter> deadline_;
+  glib::Object<SecretService> service_;
+  glib::Object<SecretCollection> collection_;
 };
 
-// Looks the account up in every collection without ever asking the service to unlock anything,
-// and reads the value of the first unlocked match.
-SearchResult search(SecretService* service, const std::string& account, const glib::CancelAfter& deadline) {
-  const glib::HashTable attributes = attributesFor(account);
+std::unique_ptr<KeyringCollection> openLibsecret(std::chrono::milliseconds callTimeout) {
+  auto deadline = std::make_unique<glib::CancelAfter>(callTimeout);
+  auto service = openService(*deadline);
   glib::ErrorSlot error;
-  glib::ObjectList items(secret_service_search_sync(
-      service, credentialSchema(), attributes.get(),
-      static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL | SECRET_SEARCH_LOAD_SECRETS), deadline.cancellable(),
-      error.out()));
+  glib::Object<SecretCollection> collection(
+      secret_collection_for_alias_sync(service.get(), SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE,
+                                       deadline->cancellable(), error.out()));
   if (error) throwFor(error, false);
-
-  SearchResult result;
-  GList* locked = nullptr;
-  bool unlockedWithoutValue = false;
-  for (GList* node = items.get(); node != nullptr; node = node->next) {
-    auto* item = static_cast<SecretItem*>(node->data);
-    if (secret_item_get_locked(item)) {
-      locked = g_list_prepend(locked, g_object_ref(item));
-      continue;
-    }
-    if (result.value) continue;
-    const glib::SecretValuePtr value(secret_item_get_secret(item));
-    if (value)
-      result.value = bytesOf(value.get());
-    else
-      unlockedWithoutValue = true;
-  }
-  result.locked.reset(g_list_reverse(locked));
-  // An unlocked item that holds no value counts as no value, even if a locked twin exists.
-  if (result.value || unlockedWithoutValue) result.locked.reset();
-  return result;
+  if (!collection) return nullptr;
+  return std::make_unique<LibsecretCollection>(std::move(deadline), std::move(service),
+                                               std::move(collection));
 }
 
 }  // namespace
 
+SecretServiceStore::SecretServiceStore(Options options, KeyringOpener opener)
+    : options_(options), opener_(opener ? std::move(opener) : KeyringOpener(openLibsecret)) {}
+
+std::unique_ptr<KeyringCollection> SecretServiceStore::openDefault() const {
+  auto collection = opener_(options_.callTimeout);
+  // Making a default collection means asking the user for a new keyring password, which the
+  // host never does.
+  if (!collection) throw storageError(kStatusNoDefaultCollection);
+  return collection;
+}
+
 std::optional<Bytes> SecretServiceStore::read(const std::string& account, bool allowInteraction) {
-  {
-    const glib::CancelAfter deadline(options_.callTimeout);
-    const auto service = openService(deadline);
-    SearchResult found = search(service.get(), account, deadline);
-    if (!found.locked) return std::move(found.value);
-    if (!allowInteraction) throw storageError(kStatusInteractionNotAllowed);
-
-    // The service decides how to unlock (usually by unlocking the whole collection after asking
-    // for its password); this blocks until the prompt is answered or its deadline passes.
-    const glib::CancelAfter promptDeadline(options_.promptTimeout);
-    glib::ErrorSlot error;
-    const gint unlocked = secret_service_unlock_sync(service.get(), found.locked.get(),
-                                                     promptDeadline.cancellable(), nullptr, error.out());
-    if (error) throwFor(error, true);
-    if (unlocked <= 0) throw storageError(kStatusUserCanceled);
+  auto collection = openDefault();
+  if (allowInteraction && collection->locked()) {
+    if (!collection->unlock(options_.promptTimeout)) throw storageError(kStatusUserCanceled);
+    // Read again from scratch: the unlock changed what the service shows.
+    collection = openDefault();
+    if (collection->locked()) throw storageError(kStatusUserCanceled);
   }
-
-  // Read again from scratch: the unlock may have changed which items are visible.
-  const glib::CancelAfter deadline(options_.callTimeout);
-  const auto service = openService(deadline);
-  SearchResult found = search(service.get(), account, deadline);
-  if (found.locked) throw storageError(kStatusUserCanceled);
-  return std::move(found.value);
+  return collection->find(account);
 }
 
 void SecretServiceStore::write(std::span<const std::uint8_t> data, const std::string& account) {
-  const glib::CancelAfter deadline(options_.callTimeout);
-  const auto service = openService(deadline);
-
-  glib::ErrorSlot error;
-  const glib::Object<SecretCollection> collection(secret_collection_for_alias_sync(
-      service.get(), SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, deadline.cancellable(), error.out()));
-  if (error) throwFor(error, false);
-  // Creating a default collection means asking the user for a new keyring password, which a
-  // write may not do.
-  if (!collection) throw storageError(kStatusNoDefaultCollection);
-  // Adding to a locked collection would make libsecret prompt for its password; a write never
+  const auto collection = openDefault();
+  // Adding to a locked collection would make the service prompt for its password; a write never
   // prompts.
-  if (secret_collection_get_locked(collection.get())) throw storageError(kStatusInteractionNotAllowed);
-
-  const glib::SecretValuePtr value(
-      secret_value_new(data.empty() ? "" : reinterpret_cast<const gchar*>(data.data()),
-                       static_cast<gssize>(data.size()), kContentType));
-  const glib::HashTable attributes = attributesFor(account);
-  const std::string label = "Quorvanta Host credential (" + account + ")";
-  // REPLACE makes the service overwrite the item whose attributes match instead of adding a
-  // second one.
-  const glib::Object<SecretItem> item(
-      secret_item_create_sync(collection.get(), credentialSchema(), attributes.get(), label.c_str(),
-                              value.get(), SECRET_ITEM_CREATE_REPLACE, deadline.cancellable(), error.out()));
-  if (error || !item) throwFor(error, false);
+  if (collection->locked()) throw storageError(kStatusInteractionNotAllowed);
+  collection->replace(account, data);
 }
 
 bool SecretServiceStore::hasDefaultCollection() const {
   try {
-    const glib::CancelAfter deadline(options_.callTimeout);
-    const auto service = openService(deadline);
-    glib::ErrorSlot error;
-    const glib::Object<SecretCollection> collection(
-        secret_collection_for_alias_sync(service.get(), SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE,
-                                         deadline.cancellable(), error.out()));
-    return !error && collection;
+    return opener_(options_.callTimeout) != nullptr;
   } catch (const QuorvantaError&) {
     return false;
   }

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -9,12 +11,33 @@
 
 namespace quorvanta {
 
+// The default collection of the user's keyring, as the store uses it. Every call throws
+// storageError(kStatusNotAvailable) when the service fails or does not answer in time.
+class KeyringCollection {
+ public:
+  virtual ~KeyringCollection() = default;
+
+  virtual bool locked() = 0;
+  // Asks the service to unlock the collection, which may show its unlock prompt; blocks until the
+  // prompt is answered or `timeout` passes. False when the collection was not unlocked.
+  virtual bool unlock(std::chrono::milliseconds timeout) = 0;
+  // The value of the account's item; nothing when the collection has none. A matching item that
+  // is locked throws storageError(kStatusInteractionNotAllowed).
+  virtual std::optional<Bytes> find(const std::string& account) = 0;
+  // Replaces the account's item, or adds it. The collection is unlocked.
+  virtual void replace(const std::string& account, std::span<const std::uint8_t> data) = 0;
+};
+
+// Opens the default collection afresh; nullptr when the service has no default collection.
+using KeyringOpener =
+    std::function<std::unique_ptr<KeyringCollection>(std::chrono::milliseconds callTimeout)>;
+
 // Credentials as Secret Service items (GNOME Keyring, KeePassXC, KWallet's Secret Service) on the
 // session bus, through libsecret. One item per account in the default collection, with the
 // attributes service = kCredentialService and account = the account name; the value is the
 // caller's bytes, unchanged. A write replaces the existing item, so an account never has two.
-// The default collection (normally the login keyring) is kept on this machine and unlocked when
-// the user logs in, so an item is readable on this device only and only after that first unlock.
+// Reads and writes address the default collection only: items in other collections are never
+// read, so a change of the default collection cannot bring back an older device list.
 //
 // Every call opens its own connection to the service and keeps nothing afterwards, so a failed
 // call leaves no state behind and the next one (after the user unlocked the keyring) starts over.
@@ -31,11 +54,13 @@ class SecretServiceStore final : public SecureStore {
   };
 
   SecretServiceStore() : SecretServiceStore(Options{}) {}
-  explicit SecretServiceStore(Options options) : options_(options) {}
+  // `opener` replaces libsecret (tests).
+  explicit SecretServiceStore(Options options, KeyringOpener opener = {});
 
-  // With `allowInteraction` false, a locked item is never unlocked: the read fails with
-  // kStatusInteractionNotAllowed. With it true, the service is asked to unlock the item, which
-  // may show its unlock prompt and blocks until the prompt is answered.
+  // With `allowInteraction` false, nothing is unlocked: a locked item fails with
+  // kStatusInteractionNotAllowed. With it true, a locked default collection is unlocked first,
+  // even when it holds no item for the account (so that the write that follows can succeed),
+  // which may show the service's unlock prompt and blocks until it is answered.
   std::optional<Bytes> read(const std::string& account, bool allowInteraction) override;
   // Never prompts: a locked default collection fails with kStatusInteractionNotAllowed.
   void write(std::span<const std::uint8_t> data, const std::string& account) override;
@@ -46,7 +71,10 @@ class SecretServiceStore final : public SecureStore {
   bool hasDefaultCollection() const;
 
  private:
+  std::unique_ptr<KeyringCollection> openDefault() const;
+
   Options options_;
+  KeyringOpener opener_;
 };
 
 }  // namespace quorvanta

@@ -82,7 +82,7 @@ bool secretServiceAvailable(std::chrono::milliseconds timeout) {
   return available;
 }
 
-std::unique_ptr<SecureStore> makeSecureStore(const std::filesystem::path& dataDirectory) {
+std::unique_ptr<SecureStore> chooseSecureStore(const std::filesystem::path& dataDirectory) {
   auto files = std::make_unique<FileSecureStore>(dataDirectory / "credentials");
   // Credentials already kept in files stay there: switching to a keyring that appeared later
   // would orphan the identity password and the device list.
@@ -95,6 +95,22 @@ std::unique_ptr<SecureStore> makeSecureStore(const std::filesystem::path& dataDi
     if (keyring->hasDefaultCollection()) return keyring;
   }
   return files;
+}
+
+std::optional<Bytes> ChosenSecureStore::read(const std::string& account, bool allowInteraction) {
+  if (allowInteraction && !settled_) chosen_ = choose_();
+  auto value = chosen_->read(account, allowInteraction);
+  if (value) settled_ = true;
+  return value;
+}
+
+void ChosenSecureStore::write(std::span<const std::uint8_t> data, const std::string& account) {
+  chosen_->write(data, account);
+  settled_ = true;
+}
+
+std::unique_ptr<SecureStore> makeSecureStore(const std::filesystem::path& dataDirectory) {
+  return std::make_unique<ChosenSecureStore>([dataDirectory] { return chooseSecureStore(dataDirectory); });
 }
 
 }  // namespace quorvanta

@@ -1,14 +1,10 @@
 #!/bin/sh
-# Runs a command inside a private D-Bus session bus with its own gnome-keyring-daemon, whose
-# login keyring lives in a fresh temporary home and is unlocked with a known password. The user's
-# session bus and keyring are never reached: every variable that could lead there is replaced.
-#
-#   with_keyring.sh COMMAND [ARGUMENT...]
-#
-# The command sees QUORVANTA_TEST_KEYRING=1 and the password in QUORVANTA_TEST_KEYRING_PASSWORD.
+# with_keyring.sh COMMAND [ARGUMENT...]: runs the command in a private D-Bus session bus with its own
+# gnome-keyring-daemon, whose login keyring lives in a fresh temporary home and is unlocked. The
+# user's bus and keyring are never reached. The command sees QUORVANTA_TEST_KEYRING=1.
 set -eu
 
-# Listing the test cases reaches no keyring, and happens at build time: no session for it.
+# Listing the test cases (at build time) needs no session.
 for argument in "$@"; do
   if [ "$argument" = "--gtest_list_tests" ]; then exec "$@"; fi
 done
