@@ -7,10 +7,11 @@
 #   bench/faults.sh [BUILD_DIR]      (default: build/release; run as root, or in a user namespace)
 #
 # Faults: the client stopped (SIGSTOP) mid-stream and resumed; the link cut for 5 s mid-stream (a
-# relay between client and host stops forwarding); a corrupted TLS record; the X server killed
-# mid-session; the disk full while pairing (the data directory on a full 1 MiB tmpfs). Faults
-# that need a service this script cannot stand in for (the encoder failing, the keyring daemon)
-# are listed as not run.
+# relay between client and host stops forwarding); a corrupted TLS record; the disk full while
+# pairing (the data directory on a full 1 MiB tmpfs); the encoder failing (a screen taller than
+# libx264 opens, 16384 lines); the keyring daemon killed mid-session (a host whose credentials are
+# in gnome-keyring on a private session bus); the X server killed mid-session, after which the
+# host is started again as its user unit does (Restart=on-failure) on a new X server.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -87,16 +88,16 @@ state = json.load(open(sys.argv[1])); state["address"] = "100.64.0.2"; state["po
 json.dump(state, open(sys.argv[1], "w"))
 EOF
 }
-# Frames a new session receives in 3 s ("0" when it gets none).
+# Frames a new session of the paired phone (or of the device in state file $1) receives in 3 s.
 next_session() {
-  "$client" --state "$work/phone.json" stream --seconds 3 --stats >"$work/next.txt" 2>&1 || true
+  "$client" --state "${1:-$work/phone.json}" stream --seconds 3 --stats >"$work/next.txt" 2>&1 || true
   sed -n 's/^frames received: //p' "$work/next.txt" | tail -1 | grep . || echo 0
 }
 
 rows=()
-record() {  # fault, what the host did, before-state, after-state, frames in the next session
-  local alive="yes" kept="yes"
-  kill -0 "$host_pid" 2>/dev/null || alive="no"
+record() {  # fault, what the host did, before-state, after-state, frames in the next session[, alive]
+  local alive="${6:-yes}" kept="yes"
+  [ -n "${6:-}" ] || kill -0 "$host_pid" 2>/dev/null || alive="no"
   [ "$3" = "$4" ] || kept="no"
   rows+=("| $1 | $2 | $alive | $kept | $5 |")
 }
@@ -159,16 +160,74 @@ paired=$("$client" --state "$work/tablet.json" pair "$("$control" pair --no-qr)"
 rm -f "$XDG_DATA_HOME/filler"
 record "disk full while pairing" "second device got: ${paired:-nothing}" "$before" "$(devices)$(identity)" "$(next_session)"
 
-# 5. The X server killed mid-session.
+# 5. The encoder failing: the host on a second X server whose screen libx264 refuses to open.
+kill "$host_pid"; wait "$host_pid" 2>/dev/null || true
+exec {tallfd}<> <(:)
+Xvfb -displayfd "$tallfd" -screen 0 1024x17000x24 -nolisten tcp >"$work/xvfb-tall.log" 2>&1 &
+pids+=($!)
+read -r -t 10 tall <&"$tallfd"
+DISPLAY=":$tall" start_host
+"$client" --state "$work/phone.json" stream --seconds 4 --stats >"$work/encoder.txt" 2>&1 || true
+seen="$(grep -o '"type": *"[a-zA-Z]*"' "$work/encoder.txt" | sort -u | tr '\n' ' ')frames: $(sed -n 's/^frames received: //p' "$work/encoder.txt" | tail -1)"
+alive=yes; kill -0 "$host_pid" 2>/dev/null || alive=no
+kill "$host_pid"; wait "$host_pid" 2>/dev/null || true
+start_host  # back on the first X server
+record "encoder failing (1024x17000 screen)" "client saw: $seen; then back on a 1920x1080 screen" "$before" "$(devices)$(identity)" \
+  "$(next_session)" "$alive"
+
+# 6. The keyring daemon killed mid-session: a host with a data directory of its own keeps its
+# credentials in gnome-keyring on a private session bus.
+kill "$host_pid"; wait "$host_pid" 2>/dev/null || true
+saved_data="$XDG_DATA_HOME"
+export XDG_DATA_HOME="$work/keyring-data"
+mkdir -p "$XDG_DATA_HOME"
+dbus-daemon --session --nofork --nopidfile --print-address=3 3>"$work/bus.address" 2>/dev/null &
+pids+=($!)
+for _ in $(seq 50); do [ -s "$work/bus.address" ] && break; sleep 0.1; done
+export DBUS_SESSION_BUS_ADDRESS="$(head -1 "$work/bus.address")"
+printf %s faults-password | gnome-keyring-daemon --foreground --unlock --components=secrets >/dev/null 2>&1 &
+keyring_pid=$!
+pids+=("$keyring_pid")
+for _ in $(seq 50); do
+  dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+    org.freedesktop.DBus.NameHasOwner string:org.freedesktop.secrets 2>/dev/null | grep -q "boolean true" && break
+  sleep 0.1
+done
+start_host
+store="$(status | field credentialStore)"
+"$client" --state "$work/keyring-phone.json" pair "$("$control" pair --no-qr)" --device-name "Keyring phone" >/dev/null
+keyring_before="$(devices)$(identity)"
+"$client" --state "$work/keyring-phone.json" stream --seconds 8 --stats >"$work/keyring.txt" 2>&1 &
+viewer=$!
+sleep 3
+kill "$keyring_pid"
+wait "$viewer" || true
+paired=$("$client" --state "$work/keyring-tablet.json" pair "$("$control" pair --no-qr 2>&1)" --device-name "Tablet" 2>&1 |
+  grep -o '"type": *"[a-zA-Z]*"' | tr '\n' ' ' || true)
+record "keyring daemon killed mid-session (store: $store)" "stream went on: $(sed -n 's/^frames received: //p' "$work/keyring.txt" | tail -1) frames; pairing afterwards got: ${paired:-nothing} $(status | field error | cut -c1-60)" \
+  "$keyring_before" "$(devices)$(identity)" "$(next_session "$work/keyring-phone.json")"
+kill "$host_pid"; wait "$host_pid" 2>/dev/null || true
+unset DBUS_SESSION_BUS_ADDRESS
+export XDG_DATA_HOME="$saved_data"
+start_host
+
+# 7. The X server killed mid-session. Qt ends the process on a broken X connection; the user unit
+# (Restart=on-failure) starts it again, here by hand once a new X server runs on the same display.
 "$client" --state "$work/phone.json" stream --seconds 8 >"$work/xkill.txt" 2>&1 &
 viewer=$!
 sleep 3
 kill "${pids[0]}" 2>/dev/null || true  # the X server that sandbox.sh started
 wait "$viewer" || true
-record "X server killed mid-session" "$(status | field status) / $(tail -1 "$work/host.txt" | cut -c1-60)" "$before" "$(devices)$(identity)" "$(next_session)"
-
-rows+=("| encoder failing | not run: needs a failing encoder build | - | - | - |")
-rows+=("| keyring daemon killed | not run: the file store is used here | - | - | - |")
+exit_status=running
+for _ in $(seq 50); do kill -0 "$host_pid" 2>/dev/null || break; sleep 0.1; done
+if ! kill -0 "$host_pid" 2>/dev/null; then wait "$host_pid" 2>/dev/null && exit_status=0 || exit_status=$?; fi
+last="$(grep -v '^$' "$work/host.txt" | tail -1 | cut -c1-50)"
+Xvfb "$DISPLAY" -screen 0 1920x1080x24 -nolisten tcp >"$work/xvfb2.log" 2>&1 &
+pids+=($!)
+sleep 1
+if [ "$exit_status" != running ]; then start_host; fi
+record "X server killed mid-session" "exit status $exit_status ($last); restarted as the unit does" "$before" \
+  "$(devices)$(identity)" "$(next_session)" "$([ "$exit_status" = running ] && echo yes || echo "no, restarted")"
 
 echo "| fault | what the host did | host running | devices and identity intact | frames in the next 3 s session |"
 echo "|---|---|---|---|---|"
