@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "headless_gnome.h"
-#include "platform/linux/wayland/gnome/gnome_input_sink.h"
+#include "platform/linux/wayland/remote_input_sink.h"
 #include "run_awaitable.h"
 
 namespace quorvanta::wayland {
@@ -58,7 +58,7 @@ TEST(GnomeCapture, RecordsTheMonitorAndFollowsThePointer) {
   EXPECT_EQ(recorder->last->height, 360);
 
   // A still screen sends nothing new; moving the pointer (drawn into the frames) does.
-  GnomeInputSink input(bus);
+  RemoteInputSink input([&] { return bus->currentSession(); });
   const int before = recorder->frames;
   input.emit(MouseMoveEvent{{600, 300}, std::nullopt, 0});
   EXPECT_TRUE(runUntil(

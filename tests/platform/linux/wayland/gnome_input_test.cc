@@ -5,7 +5,7 @@
 
 #include "headless_gnome.h"
 #include "platform/linux/wayland/gnome/gnome_capture_service.h"
-#include "platform/linux/wayland/gnome/gnome_input_sink.h"
+#include "platform/linux/wayland/remote_input_sink.h"
 #include "run_awaitable.h"
 
 namespace quorvanta::wayland {
@@ -44,7 +44,7 @@ TEST(GnomeInput, TheClientSeesItsColourAndReceivesPointerKeysAndText) {
       },
       std::chrono::seconds(10));
 
-  GnomeInputSink input(bus);
+  RemoteInputSink input([&] { return bus->currentSession(); });
   input.emit(MouseMoveEvent{{640, 360}, std::nullopt, 0});
   EXPECT_TRUE(printed(*client, "motion 640 360")) << client->output();
   input.emit(MouseButtonEvent{MouseButton::left, true, 1, {640, 360}, 0});
