@@ -2,10 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <asio/io_context.hpp>
-#include <atomic>
-#include <thread>
-
 #include "headless_gnome.h"
 #include "platform/linux/wayland/remote_input_sink.h"
 #include "run_awaitable.h"
@@ -13,20 +9,17 @@
 namespace quorvanta::wayland {
 namespace {
 
-// Runs `io` until `done` holds, at most `seconds`.
-template <typename Predicate>
-bool runUntil(asio::io_context& io, Predicate done, double seconds) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-  while (!done() && std::chrono::steady_clock::now() < deadline) {
-    io.restart();
-    io.run_for(std::chrono::milliseconds(20));
-    // run_for() returns at once while nothing is queued.
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return done();
+void run(asio::io_context& io, std::function<asio::awaitable<void>()> operation) {
+  test::runAwaitable<bool>(
+      io,
+      [&]() -> asio::awaitable<bool> {
+        co_await operation();
+        co_return true;
+      },
+      std::chrono::seconds(10));
 }
 
-TEST(GnomeCapture, RecordsTheMonitorAndFollowsThePointer) {
+TEST(GnomeCapture, RecordsTheMonitorOnChangeAndReusesItsSession) {
   test::HeadlessGnome gnome;
   if (!gnome.available()) GTEST_SKIP() << "no headless GNOME session here";
   asio::io_context io;
@@ -44,16 +37,8 @@ TEST(GnomeCapture, RecordsTheMonitorAndFollowsThePointer) {
 
   auto recorder = std::make_shared<test::FrameRecorder>();
   const auto stream = service.makeStream({display.id, {}}, {640, 360, 30}, recorder, io.get_executor());
-  test::runAwaitable<bool>(
-      io,
-      [&]() -> asio::awaitable<bool> {
-        co_await stream->startCapture();
-        co_return true;
-      },
-      std::chrono::seconds(10));
-  ASSERT_TRUE(runUntil(
-      io, [&] { return recorder->last != nullptr; }, 10))
-      << gnome.mutterLog();
+  run(io, [&] { return stream->startCapture(); });
+  ASSERT_TRUE(test::waitFor([&] { return recorder->last != nullptr; }, 10, &io)) << gnome.mutterLog();
   EXPECT_EQ(recorder->last->width, 640);
   EXPECT_EQ(recorder->last->height, 360);
 
@@ -61,32 +46,18 @@ TEST(GnomeCapture, RecordsTheMonitorAndFollowsThePointer) {
   RemoteInputSink input([&] { return bus->currentSession(); });
   const int before = recorder->frames;
   input.emit(MouseMoveEvent{{600, 300}, std::nullopt, 0});
-  EXPECT_TRUE(runUntil(
-      io, [&] { return recorder->frames > before; }, 10));
+  EXPECT_TRUE(test::waitFor([&] { return recorder->frames > before; }, 10, &io));
   EXPECT_TRUE(recorder->stopped.empty());
 
-  test::runAwaitable<bool>(
-      io,
-      [&]() -> asio::awaitable<bool> {
-        co_await stream->stopCapture();
-        co_return true;
-      },
-      std::chrono::seconds(10));
   // The remote-desktop session stays for the next capture of the monitor, which reuses it.
+  run(io, [&] { return stream->stopCapture(); });
   const auto session = bus->currentSession();
   ASSERT_NE(session, nullptr);
   const auto again = service.makeStream({display.id, {}}, {640, 360, 30}, recorder, io.get_executor());
   recorder->last.reset();
-  test::runAwaitable<bool>(
-      io,
-      [&]() -> asio::awaitable<bool> {
-        co_await again->startCapture();
-        co_return true;
-      },
-      std::chrono::seconds(10));
+  run(io, [&] { return again->startCapture(); });
   EXPECT_EQ(bus->currentSession(), session);
-  EXPECT_TRUE(runUntil(
-      io, [&] { return recorder->last != nullptr; }, 10));
+  EXPECT_TRUE(test::waitFor([&] { return recorder->last != nullptr; }, 10, &io));
 }
 
 }  // namespace

@@ -2,9 +2,7 @@
 
 #include <sys/stat.h>
 
-#include <chrono>
 #include <cstdlib>
-#include <thread>
 
 #include "platform/linux/wayland/session_bus_probe.h"
 
@@ -12,14 +10,8 @@ namespace quorvanta::test {
 namespace {
 
 bool installed(const char* program) {
-  for (const char* directory : {"/usr/bin/", "/usr/local/bin/"})
-    if (std::filesystem::exists(std::string(directory) + program)) return true;
-  return false;
+  return std::filesystem::exists(std::string("/usr/bin/") + program);
 }
-
-}  // namespace
-
-namespace {
 
 constexpr const char* kLocaleXml =
     "<node><interface name='org.freedesktop.locale1'>"
@@ -68,8 +60,7 @@ HeadlessGnome::HeadlessGnome(std::string layout) : layout_(std::move(layout)) {
   pipewire_ = std::make_unique<ChildProcess>("/usr/bin/pipewire", std::vector<std::string>{}, environment,
                                              runtime_ / "pipewire.log");
   // WirePlumber and mutter look for PipeWire's socket when they start.
-  for (int attempt = 0; attempt < 50 && !std::filesystem::exists(runtime_ / "pipewire-0"); ++attempt)
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  waitFor([&] { return std::filesystem::exists(runtime_ / "pipewire-0"); }, 2.5);
   wireplumber_ = std::make_unique<ChildProcess>("/usr/bin/wireplumber", std::vector<std::string>{},
                                                 environment, runtime_ / "wireplumber.log");
   mutter_ = std::make_unique<ChildProcess>(
@@ -79,11 +70,8 @@ HeadlessGnome::HeadlessGnome(std::string layout) : layout_(std::move(layout)) {
                                "1280x720"},
       environment, runtime_ / "mutter.log");
   wayland::SessionBusProbe probe(busAddress(), std::chrono::milliseconds(500));
-  for (int attempt = 0; attempt < 100 && !available_; ++attempt) {
-    available_ =
-        probe.mutterScreenCastVersion().has_value() && probe.mutterRemoteDesktopVersion().has_value();
-    if (!available_) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
+  available_ =
+      waitFor([&] { return probe.mutterScreenCastVersion() && probe.mutterRemoteDesktopVersion(); }, 10);
 }
 
 HeadlessGnome::~HeadlessGnome() {

@@ -1,16 +1,34 @@
 #pragma once
 
+#include <gio/gio.h>
+
+#include <asio/io_context.hpp>
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
-
-#include <gio/gio.h>
+#include <thread>
 
 #include "child_process.h"
 #include "core/video/capture_service.h"
 #include "fake_bus_service.h"
 
 namespace quorvanta::test {
+
+// Waits until `done` holds, at most `seconds`, running `io` meanwhile when one is given (its
+// run_for() returns at once while nothing is queued, so the wait goes by the clock).
+template <typename Predicate>
+bool waitFor(Predicate done, double seconds, asio::io_context* io = nullptr) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (!done() && std::chrono::steady_clock::now() < deadline) {
+    if (io != nullptr) {
+      io->restart();
+      io->run_for(std::chrono::milliseconds(20));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return done();
+}
 
 // A headless GNOME session for one test: a private session bus, a private runtime directory
 // (0700), PipeWire, WirePlumber and `mutter --headless` with one 1280x720 virtual monitor
