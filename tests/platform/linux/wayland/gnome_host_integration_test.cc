@@ -61,6 +61,8 @@ TEST_F(GnomeHostTest, TheClientSeesTheDesktopAndControlsIt) {
   EXPECT_NEAR(pixel->green, 0xc0, 12);
   EXPECT_NEAR(pixel->blue, 0x60, 12);
 
+  // The next stream reuses GNOME's remote-desktop session: beside a second one, the pointer is lost.
+  ASSERT_EQ(client("phone.json", {"stream", "--seconds", "1"}).status, 0);
   ASSERT_EQ(client("phone.json", {"input", "move", "0.25", "0.5"}).status, 0);
   EXPECT_TRUE(printed("motion 320 360")) << window_->output();
   ASSERT_EQ(client("phone.json", {"input", "click", "0.5", "0.5"}).status, 0);

@@ -2,12 +2,23 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <functional>
+#include <thread>
 
 #include "platform/linux/wayland/session_bus_probe.h"
 
 namespace quorvanta::test {
 namespace {
+
+// Waits until `done` holds, at most `seconds`.
+bool waitUntil(const std::function<bool()>& done, double seconds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (!done() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  return done();
+}
 
 bool installed(const char* program) {
   return std::filesystem::exists(std::string("/usr/bin/") + program);
@@ -34,8 +45,6 @@ HeadlessGnome::HeadlessGnome(std::string layout) : layout_(std::move(layout)) {
   char pattern[] = "/tmp/quorvanta-gnome-XXXXXX";
   runtime_ = mkdtemp(pattern);
   chmod(runtime_.c_str(), 0700);
-  if (const char* previous = std::getenv("XDG_RUNTIME_DIR")) previousRuntime_ = previous;
-  setenv("XDG_RUNTIME_DIR", runtime_.c_str(), 1);
 
   // mutter asks the system bus for the layout: here it is the same private bus.
   locale_ = std::make_unique<testing::FakeBusService>(
@@ -60,7 +69,7 @@ HeadlessGnome::HeadlessGnome(std::string layout) : layout_(std::move(layout)) {
   pipewire_ = std::make_unique<ChildProcess>("/usr/bin/pipewire", std::vector<std::string>{}, environment,
                                              runtime_ / "pipewire.log");
   // WirePlumber and mutter look for PipeWire's socket when they start.
-  waitFor([&] { return std::filesystem::exists(runtime_ / "pipewire-0"); }, 2.5);
+  waitUntil([&] { return std::filesystem::exists(runtime_ / "pipewire-0"); }, 2.5);
   wireplumber_ = std::make_unique<ChildProcess>("/usr/bin/wireplumber", std::vector<std::string>{},
                                                 environment, runtime_ / "wireplumber.log");
   mutter_ = std::make_unique<ChildProcess>(
@@ -71,7 +80,7 @@ HeadlessGnome::HeadlessGnome(std::string layout) : layout_(std::move(layout)) {
       environment, runtime_ / "mutter.log");
   wayland::SessionBusProbe probe(busAddress(), std::chrono::milliseconds(500));
   available_ =
-      waitFor([&] { return probe.mutterScreenCastVersion() && probe.mutterRemoteDesktopVersion(); }, 10);
+      waitUntil([&] { return probe.mutterScreenCastVersion() && probe.mutterRemoteDesktopVersion(); }, 10);
 }
 
 HeadlessGnome::~HeadlessGnome() {
@@ -82,11 +91,6 @@ HeadlessGnome::~HeadlessGnome() {
   if (bus_ != nullptr) {
     g_test_dbus_down(bus_);
     g_object_unref(bus_);
-  }
-  if (previousRuntime_.empty()) {
-    unsetenv("XDG_RUNTIME_DIR");
-  } else {
-    setenv("XDG_RUNTIME_DIR", previousRuntime_.c_str(), 1);
   }
   std::error_code ignored;
   if (!runtime_.empty()) std::filesystem::remove_all(runtime_, ignored);
