@@ -16,16 +16,13 @@ struct BusOffer {
   std::optional<unsigned> portalRemoteDesktop;
 };
 
-class FakeProbe final : public BusProbe {
- public:
-  explicit FakeProbe(BusOffer offer) : offer_(offer) {}
-  std::optional<unsigned> mutterRemoteDesktopVersion() override { return offer_.mutterRemoteDesktop; }
-  std::optional<unsigned> mutterScreenCastVersion() override { return offer_.mutterScreenCast; }
-  std::optional<unsigned> portalScreenCastVersion() override { return offer_.portalScreenCast; }
-  std::optional<unsigned> portalRemoteDesktopVersion() override { return offer_.portalRemoteDesktop; }
-
- private:
-  BusOffer offer_;
+struct FakeProbe final : BusProbe {
+  explicit FakeProbe(BusOffer offer) : bus(offer) {}
+  std::optional<unsigned> mutterRemoteDesktopVersion() override { return bus.mutterRemoteDesktop; }
+  std::optional<unsigned> mutterScreenCastVersion() override { return bus.mutterScreenCast; }
+  std::optional<unsigned> portalScreenCastVersion() override { return bus.portalScreenCast; }
+  std::optional<unsigned> portalRemoteDesktopVersion() override { return bus.portalRemoteDesktop; }
+  BusOffer bus;
 };
 
 struct Case {

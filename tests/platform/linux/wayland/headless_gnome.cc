@@ -24,16 +24,16 @@ bool installed(const char* program) {
   return std::filesystem::exists(std::string("/usr/bin/") + program);
 }
 
-constexpr const char* kLocaleXml =
-    "<node><interface name='org.freedesktop.locale1'>"
-    "<property name='Locale' type='as' access='read'/>"
-    "<property name='VConsoleKeymap' type='s' access='read'/>"
-    "<property name='VConsoleKeymapToggle' type='s' access='read'/>"
-    "<property name='X11Layout' type='s' access='read'/>"
-    "<property name='X11Model' type='s' access='read'/>"
-    "<property name='X11Variant' type='s' access='read'/>"
-    "<property name='X11Options' type='s' access='read'/>"
-    "</interface></node>";
+// The locale service's properties that mutter reads; all but Locale are strings.
+std::string localeXml() {
+  std::string xml =
+      "<node><interface name='org.freedesktop.locale1'><property name='Locale' type='as' access='read'/>";
+  for (const char* name :
+       {"VConsoleKeymap", "VConsoleKeymapToggle", "X11Layout", "X11Model", "X11Variant", "X11Options"})
+    xml += std::string("<property name='") + name + "' type='s' access='read'/>";
+  return xml + "</interface></node>";
+}
+
 constexpr const char* kDisplayName = "quorvanta-test";
 
 }  // namespace
@@ -49,7 +49,7 @@ HeadlessGnome::HeadlessGnome(std::string layout) : layout_(std::move(layout)) {
   // mutter asks the system bus for the layout: here it is the same private bus.
   locale_ = std::make_unique<testing::FakeBusService>(
       busAddress(), "org.freedesktop.locale1",
-      std::vector<testing::FakeObject>{{"/org/freedesktop/locale1", kLocaleXml}},
+      std::vector<testing::FakeObject>{{"/org/freedesktop/locale1", localeXml()}},
       [](const testing::FakeBusService::Call&, GVariant*, GDBusMethodInvocation* invocation) {
         g_dbus_method_invocation_return_value(invocation, nullptr);
       },
