@@ -1,5 +1,6 @@
 #include "platform/linux/wayland/portal/portal_capture_service.h"
 
+#include "core/util/run_on.h"
 #include "platform/linux/wayland/gnome/mutter_session.h"
 #include "platform/linux/wayland/pipewire/pipewire_capture_stream.h"
 
@@ -12,9 +13,10 @@ DisplayID PortalCaptureService::displayID() {
 // Asking for the displays starts the session: only the person's choice in the dialog says which
 // monitor it is and how large. A refusal goes to the caller as the failure's sentence.
 asio::awaitable<ShareableContent> PortalCaptureService::shareableContent() {
-  const auto session = desktop_->session();
+  auto session = std::make_shared<std::shared_ptr<PortalSession>>();
+  co_await runOn(dialogs_.get_executor(), [desktop = desktop_, session] { *session = desktop->session(); });
   ShareableContent content;
-  content.displays.push_back({displayID(), session->width(), session->height()});
+  content.displays.push_back({displayID(), (*session)->width(), (*session)->height()});
   co_return content;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <asio/thread_pool.hpp>
 #include <memory>
 #include <optional>
 #include <string>
@@ -11,7 +12,8 @@ namespace quorvanta::wayland {
 
 // Screen capture through the desktop portal: one display, the monitor the person chose in the
 // portal's dialog (which appears when the display list is first asked for, unless a kept approval
-// restores it). Frames come through the PipeWire remote the portal opens for the session.
+// restores it). Frames come through the PipeWire remote the portal opens for the session. The
+// dialog is waited for on a thread of this service's own, never on the caller's executor.
 class PortalCaptureService final : public CaptureService {
  public:
   explicit PortalCaptureService(std::shared_ptr<PortalDesktop> desktop) : desktop_(std::move(desktop)) {}
@@ -29,6 +31,7 @@ class PortalCaptureService final : public CaptureService {
 
  private:
   std::shared_ptr<PortalDesktop> desktop_;
+  asio::thread_pool dialogs_{1};
 };
 
 }  // namespace quorvanta::wayland
