@@ -18,6 +18,8 @@ class X11DisplayBounds;
 namespace wayland {
 class MutterBus;
 class GnomeCaptureService;
+class PortalDesktop;
+class PortalCaptureService;
 }  // namespace wayland
 
 // The host's services on a Linux desktop:
@@ -68,6 +70,7 @@ class LinuxHostEnvironment final : public HostEnvironment {
   DisplayRect waylandDisplayBounds(DisplayID display);
   std::shared_ptr<Clipboard> waylandClipboard();
   std::shared_ptr<wayland::MutterBus> mutterBus();
+  std::shared_ptr<wayland::PortalDesktop> portalDesktop();
 
   struct DisplayCheck {
     bool reachable = false;
@@ -94,6 +97,9 @@ class LinuxHostEnvironment final : public HostEnvironment {
   // GNOME: the one connection Mutter's sessions live on, made on first use. Main executor.
   std::shared_ptr<wayland::MutterBus> mutter_;
   std::shared_ptr<wayland::GnomeCaptureService> gnomeCapture_;
+  // The desktop portal: the one session it approved at a time, made on first use. Main executor.
+  std::shared_ptr<wayland::PortalDesktop> portal_;
+  std::shared_ptr<wayland::PortalCaptureService> portalCapture_;
 };
 
 }  // namespace quorvanta

@@ -6,8 +6,9 @@
 #include "platform/linux/presence/bus_connection.h"
 #include "platform/linux/wayland/gnome/gnome_capture_service.h"
 #include "platform/linux/wayland/gnome/gnome_clipboard.h"
-#include "platform/linux/wayland/gnome/gnome_input_sink.h"
 #include "platform/linux/wayland/gnome/mutter_session.h"
+#include "platform/linux/wayland/portal/portal_capture_service.h"
+#include "platform/linux/wayland/remote_input_sink.h"
 
 namespace quorvanta {
 namespace {
@@ -18,8 +19,10 @@ constexpr const char* kGnomeNothingToGrant =
 
 }  // namespace
 
+// The portal asks the person when a capture starts; until then nothing stands in the way.
 bool LinuxHostEnvironment::waylandCaptureAllowed() {
-  return backend_.backend == wayland::DesktopBackend::gnome;
+  return backend_.backend == wayland::DesktopBackend::gnome ||
+         backend_.backend == wayland::DesktopBackend::portal;
 }
 
 bool LinuxHostEnvironment::waylandInputAllowed() {
@@ -42,23 +45,51 @@ std::shared_ptr<wayland::MutterBus> LinuxHostEnvironment::mutterBus() {
   return mutter_;
 }
 
+std::shared_ptr<wayland::PortalDesktop> LinuxHostEnvironment::portalDesktop() {
+  if (backend_.backend != wayland::DesktopBackend::portal) return nullptr;
+  if (!portal_) {
+    try {
+      portal_ = std::make_shared<wayland::PortalDesktop>(
+          wayland::PortalSettings{presence::BusAddresses::fromEnvironment().session,
+                                  dataDirectory_ / "portal-restore-token", backend_.portalRemoteDesktop});
+    } catch (const std::exception&) {
+      return nullptr;
+    }
+  }
+  return portal_;
+}
+
 std::shared_ptr<ScreenStreamer> LinuxHostEnvironment::waylandStreamer() {
-  const auto bus = mutterBus();
-  if (!bus) return nullptr;  // sessions get "hostPermission" with the backend's reason
-  gnomeCapture_ = std::make_shared<wayland::GnomeCaptureService>(bus);
+  std::shared_ptr<CaptureService> capture;
+  if (const auto bus = mutterBus()) {
+    gnomeCapture_ = std::make_shared<wayland::GnomeCaptureService>(bus);
+    capture = gnomeCapture_;
+  } else if (const auto portal = portalDesktop()) {
+    portalCapture_ = std::make_shared<wayland::PortalCaptureService>(portal);
+    capture = portalCapture_;
+  } else {
+    return nullptr;  // sessions get "hostPermission" with the backend's reason
+  }
   auto encoder = std::make_unique<H264Encoder>(std::make_shared<LibavcodecEncoderBackend>());
-  streamer_ = ScreenStreamer::create(gnomeCapture_, std::move(encoder));
+  streamer_ = ScreenStreamer::create(std::move(capture), std::move(encoder));
   return streamer_;
 }
 
 std::shared_ptr<InputEventSink> LinuxHostEnvironment::waylandInputSink() {
-  const auto bus = mutterBus();
-  if (!bus) return nullptr;
-  return std::make_shared<wayland::GnomeInputSink>(bus);
+  if (const auto bus = mutterBus())
+    return std::make_shared<wayland::RemoteInputSink>([bus] { return bus->currentSession(); });
+  if (const auto portal = portalDesktop(); portal && backend_.input)
+    return std::make_shared<wayland::RemoteInputSink>([portal] { return portal->currentSession(); });
+  return nullptr;
 }
 
 DisplayRect LinuxHostEnvironment::waylandDisplayBounds(DisplayID display) {
-  // Pointer positions go to Mutter in the recorded monitor's own coordinates.
+  // Pointer positions go to the desktop in the recorded stream's own coordinates.
+  if (portalCapture_) {
+    const auto size = portalCapture_->pixelSize(display);
+    return size ? DisplayRect{0, 0, static_cast<double>(size->width), static_cast<double>(size->height)}
+                : DisplayRect{};
+  }
   if (!gnomeCapture_) return {};
   const auto monitor = gnomeCapture_->monitor(display);
   if (!monitor) return {};

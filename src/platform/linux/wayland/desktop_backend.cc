@@ -12,10 +12,16 @@ constexpr unsigned kMutterRemoteDesktopMinimum = 1;
 // persist_mode and restore_token arrived with ScreenCast version 4 of the portal.
 constexpr unsigned kPortalScreenCastMinimum = 4;
 
-// The portal's dialogs and its restore token are not handled yet: such a session is told so.
-constexpr const char* kPortalNotYet =
-    "Quorvanta Host cannot share this desktop through its screen sharing portal yet. Log out, choose "
-    "GNOME or an X11 session on the login screen, and start Quorvanta Host again.";
+// What the person will be asked on this computer, said before the first session.
+constexpr const char* kPortalAsksOnce =
+    "This desktop asks once, on this computer, to allow screen sharing and remote control when your "
+    "device first connects; approve it there.";
+constexpr const char* kPortalAsksEveryTime =
+    "This desktop asks on this computer at the start of every session to allow screen sharing and "
+    "remote control: someone there must approve it each time your device connects.";
+constexpr const char* kPortalViewOnly =
+    "This desktop asks once, on this computer, to allow screen sharing when your device first "
+    "connects; it offers no remote control, so your device can only watch.";
 constexpr const char* kCurtainRecorded =
     "This desktop records everything on the screen, so a dimmed screen would reach your device too; "
     "the curtain is available on X11 sessions.";
@@ -65,8 +71,13 @@ BackendChoice chooseBackend(const SessionFacts& facts, BusProbe& bus) {
       atLeast(bus.mutterScreenCastVersion(), kMutterScreenCastMinimum))
     return {DesktopBackend::gnome, true, "", kCurtainRecorded};
 
-  if (atLeast(bus.portalScreenCastVersion(), kPortalScreenCastMinimum))
-    return {DesktopBackend::portal, false, kPortalNotYet, kCurtainRecorded};
+  if (atLeast(bus.portalScreenCastVersion(), kPortalScreenCastMinimum)) {
+    const unsigned remoteDesktop = bus.portalRemoteDesktopVersion().value_or(0);
+    const char* note = remoteDesktop >= 2   ? kPortalAsksOnce
+                       : remoteDesktop == 1 ? kPortalAsksEveryTime
+                                            : kPortalViewOnly;
+    return {DesktopBackend::portal, remoteDesktop >= 1, note, kCurtainRecorded, remoteDesktop};
+  }
   return {DesktopBackend::none, false, kUnsupportedWayland, kCurtainRecorded};
 }
 

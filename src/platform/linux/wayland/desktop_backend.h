@@ -9,7 +9,7 @@ namespace quorvanta::wayland {
 enum class DesktopBackend {
   x11,     // an X11 session: xcb capture, XTEST input, the X clipboard
   gnome,   // GNOME on Wayland: Mutter's remote-desktop and screen-cast API
-  portal,  // another Wayland desktop with the xdg desktop portal's ScreenCast (not served yet)
+  portal,  // another Wayland desktop with the xdg desktop portal's ScreenCast (and RemoteDesktop)
   none,    // a Wayland session that offers neither
 };
 
@@ -43,15 +43,17 @@ struct BackendChoice {
   std::string note;
   // Why the curtain cannot be used here, or "" when it can.
   std::string curtainUnavailable;
+  // The portal's RemoteDesktop version (0 without one): from 2 on an approval persists.
+  unsigned portalRemoteDesktop = 0;
 
   // The backend's name as the panel and `quorvanta status` show it.
   [[nodiscard]] std::string name() const;
 };
 
 // Decides by what the session offers: an X11 session (or no Wayland at all) keeps the X11 backend;
-// a Wayland session uses Mutter's API when both of its interfaces answer; a session with only the
-// portal's ScreenCast is recognised as such but not served yet; else nothing. An X display on a Wayland
-// session is XWayland, which shows only X clients, so it is never used there.
+// a Wayland session uses Mutter's API when both of its interfaces answer, else the desktop portal
+// when its ScreenCast can persist an approval (input when it has RemoteDesktop); else nothing. An X display
+// on a Wayland session is XWayland, which shows only X clients, so it is never used there.
 BackendChoice chooseBackend(const SessionFacts& facts, BusProbe& bus);
 
 // The sentence for a Wayland session without a usable API: what to do instead.

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <thread>
 
 #include "platform/linux/wayland/session_bus_probe.h"
@@ -11,26 +12,28 @@
 namespace quorvanta::test {
 namespace {
 
-bool installed(const char* program) {
-  for (const char* directory : {"/usr/bin/", "/usr/local/bin/"})
-    if (std::filesystem::exists(std::string(directory) + program)) return true;
-  return false;
+// Waits until `done` holds, at most `seconds`.
+bool waitUntil(const std::function<bool()>& done, double seconds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (!done() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  return done();
 }
 
-}  // namespace
+bool installed(const char* program) {
+  return std::filesystem::exists(std::string("/usr/bin/") + program);
+}
 
-namespace {
+// The locale service's properties that mutter reads; all but Locale are strings.
+std::string localeXml() {
+  std::string xml =
+      "<node><interface name='org.freedesktop.locale1'><property name='Locale' type='as' access='read'/>";
+  for (const char* name :
+       {"VConsoleKeymap", "VConsoleKeymapToggle", "X11Layout", "X11Model", "X11Variant", "X11Options"})
+    xml += std::string("<property name='") + name + "' type='s' access='read'/>";
+  return xml + "</interface></node>";
+}
 
-constexpr const char* kLocaleXml =
-    "<node><interface name='org.freedesktop.locale1'>"
-    "<property name='Locale' type='as' access='read'/>"
-    "<property name='VConsoleKeymap' type='s' access='read'/>"
-    "<property name='VConsoleKeymapToggle' type='s' access='read'/>"
-    "<property name='X11Layout' type='s' access='read'/>"
-    "<property name='X11Model' type='s' access='read'/>"
-    "<property name='X11Variant' type='s' access='read'/>"
-    "<property name='X11Options' type='s' access='read'/>"
-    "</interface></node>";
 constexpr const char* kDisplayName = "quorvanta-test";
 
 }  // namespace
@@ -42,13 +45,11 @@ HeadlessGnome::HeadlessGnome(std::string layout) : layout_(std::move(layout)) {
   char pattern[] = "/tmp/quorvanta-gnome-XXXXXX";
   runtime_ = mkdtemp(pattern);
   chmod(runtime_.c_str(), 0700);
-  if (const char* previous = std::getenv("XDG_RUNTIME_DIR")) previousRuntime_ = previous;
-  setenv("XDG_RUNTIME_DIR", runtime_.c_str(), 1);
 
   // mutter asks the system bus for the layout: here it is the same private bus.
   locale_ = std::make_unique<testing::FakeBusService>(
       busAddress(), "org.freedesktop.locale1",
-      std::vector<testing::FakeObject>{{"/org/freedesktop/locale1", kLocaleXml}},
+      std::vector<testing::FakeObject>{{"/org/freedesktop/locale1", localeXml()}},
       [](const testing::FakeBusService::Call&, GVariant*, GDBusMethodInvocation* invocation) {
         g_dbus_method_invocation_return_value(invocation, nullptr);
       },
@@ -68,8 +69,7 @@ HeadlessGnome::HeadlessGnome(std::string layout) : layout_(std::move(layout)) {
   pipewire_ = std::make_unique<ChildProcess>("/usr/bin/pipewire", std::vector<std::string>{}, environment,
                                              runtime_ / "pipewire.log");
   // WirePlumber and mutter look for PipeWire's socket when they start.
-  for (int attempt = 0; attempt < 50 && !std::filesystem::exists(runtime_ / "pipewire-0"); ++attempt)
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  waitUntil([&] { return std::filesystem::exists(runtime_ / "pipewire-0"); }, 2.5);
   wireplumber_ = std::make_unique<ChildProcess>("/usr/bin/wireplumber", std::vector<std::string>{},
                                                 environment, runtime_ / "wireplumber.log");
   mutter_ = std::make_unique<ChildProcess>(
@@ -79,11 +79,8 @@ HeadlessGnome::HeadlessGnome(std::string layout) : layout_(std::move(layout)) {
                                "1280x720"},
       environment, runtime_ / "mutter.log");
   wayland::SessionBusProbe probe(busAddress(), std::chrono::milliseconds(500));
-  for (int attempt = 0; attempt < 100 && !available_; ++attempt) {
-    available_ =
-        probe.mutterScreenCastVersion().has_value() && probe.mutterRemoteDesktopVersion().has_value();
-    if (!available_) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
+  available_ =
+      waitUntil([&] { return probe.mutterScreenCastVersion() && probe.mutterRemoteDesktopVersion(); }, 10);
 }
 
 HeadlessGnome::~HeadlessGnome() {
@@ -94,11 +91,6 @@ HeadlessGnome::~HeadlessGnome() {
   if (bus_ != nullptr) {
     g_test_dbus_down(bus_);
     g_object_unref(bus_);
-  }
-  if (previousRuntime_.empty()) {
-    unsetenv("XDG_RUNTIME_DIR");
-  } else {
-    setenv("XDG_RUNTIME_DIR", previousRuntime_.c_str(), 1);
   }
   std::error_code ignored;
   if (!runtime_.empty()) std::filesystem::remove_all(runtime_, ignored);

@@ -1,37 +1,20 @@
 #pragma once
 
+#include <gio/gio.h>
+
 #include <filesystem>
 #include <memory>
 #include <string>
 
-#include <gio/gio.h>
-
 #include "child_process.h"
-#include "core/video/capture_service.h"
 #include "fake_bus_service.h"
 
 namespace quorvanta::test {
 
 // A headless GNOME session for one test: a private session bus, a private runtime directory
 // (0700), PipeWire, WirePlumber and `mutter --headless` with one 1280x720 virtual monitor
-// ("Meta-0"), started in that order. This process's XDG_RUNTIME_DIR points at the directory while
-// it lives, so that PipeWire clients here reach that PipeWire. A stand-in for the system's locale
+// ("Meta-0"), started in that order. A stand-in for the system's locale
 // service on the same bus gives mutter the keyboard layout `layout` (XKB name, e.g. "fr").
-// Keeps what a capture stream delivered: the last picture, how many samples came, and the
-// sentence it stopped with.
-class FrameRecorder final : public CaptureStreamOutput {
- public:
-  void didOutputSample(const CaptureStream&, const CaptureSample& sample, SampleType) override {
-    if (sample.image) last = sample.image;
-    ++frames;
-  }
-  void didStopWithError(const CaptureStream&, const std::string& message) override { stopped = message; }
-
-  int frames = 0;
-  PixelBufferRef last;
-  std::string stopped;
-};
-
 class HeadlessGnome {
  public:
   // available() is false when mutter or PipeWire is not installed or did not come up.
@@ -44,7 +27,6 @@ class HeadlessGnome {
   std::string busAddress() const;
   const std::filesystem::path& runtimeDirectory() const { return runtime_; }
   static const char* waylandDisplay();
-  std::string mutterLog() const { return mutter_ ? mutter_->output() : ""; }
   // Starts the test client (a full-screen window of a known colour that prints the input it gets)
   // on this session's Wayland display.
   std::unique_ptr<ChildProcess> startClient(const std::string& executable) const;
@@ -52,7 +34,6 @@ class HeadlessGnome {
  private:
   GTestDBus* bus_ = nullptr;
   std::filesystem::path runtime_;
-  std::string previousRuntime_;
   std::string layout_;
   std::unique_ptr<testing::FakeBusService> locale_;
   std::unique_ptr<ChildProcess> pipewire_;

@@ -1,6 +1,6 @@
 // quorvanta-wayland-test-client: a full-screen Wayland window of one known colour that prints,
-// one line each, what reaches it: "ready", "motion X Y", "button CODE STATE", "axis AXIS VALUE",
-// "key CODE STATE" and "text UTF-8" (the characters a key press types on the current layout).
+// one line each, what reaches it: "ready", "motion X Y", "button CODE STATE", "axis AXIS VALUE"
+// and "text UTF-8" (the characters a key press types on the current layout).
 // With --animate a 250x250 square moves across it every 16 ms (moving content for the benchmarks).
 
 #include <poll.h>
@@ -122,11 +122,10 @@ const wl_keyboard_listener kKeyboard = {
       munmap(text, size);
       if (c.keymap != nullptr) c.state = xkb_state_new(c.keymap);
     },
-    [](void*, wl_keyboard*, std::uint32_t, wl_surface*, wl_array*) { say("keyboard enter"); },
+    [](void*, wl_keyboard*, std::uint32_t, wl_surface*, wl_array*) {},
     [](void*, wl_keyboard*, std::uint32_t, wl_surface*) {},
     [](void* data, wl_keyboard*, std::uint32_t, std::uint32_t, std::uint32_t key, std::uint32_t state) {
       auto& c = *static_cast<Client*>(data);
-      say("key %u %u", key, state);
       if (state != WL_KEYBOARD_KEY_STATE_PRESSED || c.state == nullptr) return;
       char text[64] = {};
       xkb_state_key_get_utf8(c.state, key + 8, text, sizeof text);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/input/input_event_sink.h"
+#include "platform/linux/wayland/remote_input_sink.h"
 
 namespace quorvanta::wayland {
 
@@ -31,9 +32,9 @@ class MutterBus;
 
 // One remote-desktop session of Mutter's with the linked screen cast of one monitor. Input goes
 // through it while it lives; it stops when destroyed. Calls may come from any thread.
-class RemoteDesktopSession {
+class RemoteDesktopSession final : public RemoteInput {
  public:
-  ~RemoteDesktopSession();
+  ~RemoteDesktopSession() override;
   RemoteDesktopSession(const RemoteDesktopSession&) = delete;
   RemoteDesktopSession& operator=(const RemoteDesktopSession&) = delete;
 
@@ -41,11 +42,11 @@ class RemoteDesktopSession {
   const std::string& connector() const { return connector_; }
 
   // Input on the recorded monitor; each is one asynchronous call, in order.
-  void pointerMotion(double x, double y);
-  void pointerButton(std::int32_t evdevButton, bool pressed);
-  void pointerAxis(double dx, double dy);
-  void keyboardKeycode(std::uint32_t evdevKey, bool pressed);
-  void keyboardKeysym(std::uint32_t keysym, bool pressed);
+  void pointerMotion(double x, double y) override;
+  void pointerButton(std::int32_t evdevButton, bool pressed) override;
+  void pointerAxis(double dx, double dy) override;
+  void keyboardKeycode(std::uint32_t evdevKey, bool pressed) override;
+  void keyboardKeysym(std::uint32_t keysym, bool pressed) override;
 
   // The clipboard through the session: offers `text` to applications that paste (UTF-8), and
   // reads the clipboard's text within `limit` (at most `maxBytes`), or nothing.

@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "core/util/unique_fd.h"
+
 // PipeWire's headers are C with macros that GCC's C++ warnings object to.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wold-style-cast"
@@ -157,9 +159,10 @@ struct PipeWireStream::State {
   }
 };
 
-
-PipeWireStream::PipeWireStream(std::uint32_t node, Callbacks callbacks) : state_(std::make_unique<State>()) {
+PipeWireStream::PipeWireStream(std::uint32_t node, Callbacks callbacks, int remoteFd)
+    : state_(std::make_unique<State>()) {
   State& s = *state_;
+  UniqueFd remote(remoteFd);
   s.callbacks = std::move(callbacks);
   s.loop.reset(pw_thread_loop_new("quorvanta-pw", nullptr));
   if (!s.loop) throw std::runtime_error(kNoPipeWire);
@@ -167,7 +170,9 @@ PipeWireStream::PipeWireStream(std::uint32_t node, Callbacks callbacks) : state_
   if (!s.context || pw_thread_loop_start(s.loop.get()) < 0) throw std::runtime_error(kNoPipeWire);
 
   pw_thread_loop_lock(s.loop.get());
-  s.core = pw_context_connect(s.context.get(), nullptr, 0);
+  // PipeWire owns a remote's descriptor once it is handed over, even when connecting fails.
+  s.core = remote ? pw_context_connect_fd(s.context.get(), remote.release(), nullptr, 0)
+                  : pw_context_connect(s.context.get(), nullptr, 0);
   if (s.core != nullptr) {
     s.stream = pw_stream_new(s.core, "quorvanta-capture",
                              pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture",

@@ -26,9 +26,10 @@ class PipeWireStream {
     std::function<void(const std::string&)> onEnded;
   };
 
-  // Connects to the session's PipeWire daemon and to `node`. Throws std::runtime_error with a
-  // sentence when PipeWire cannot be reached.
-  PipeWireStream(std::uint32_t node, Callbacks callbacks);
+  // Connects to `node` through `remoteFd` (a PipeWire remote the desktop opened for us, taken
+  // over here) or, when it is -1, through the session's PipeWire daemon. Throws
+  // std::runtime_error with a sentence when PipeWire cannot be reached.
+  PipeWireStream(std::uint32_t node, Callbacks callbacks, int remoteFd = -1);
   // Disconnects; no callback runs once it has returned.
   ~PipeWireStream();
   PipeWireStream(const PipeWireStream&) = delete;

@@ -1,4 +1,4 @@
-#include "platform/linux/wayland/gnome/gnome_input_sink.h"
+#include "platform/linux/wayland/remote_input_sink.h"
 
 #include <glib.h>
 
@@ -17,7 +17,7 @@ struct Overloaded : Handlers... {
   using Handlers::operator()...;
 };
 
-void typeText(RemoteDesktopSession& session, const std::string& text) {
+void typeText(RemoteInput& session, const std::string& text) {
   if (g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr) == FALSE) return;
   for (const char* at = text.c_str(); *at != '\0'; at = g_utf8_next_char(at)) {
     const auto keysym = x11::keysymForScalar(static_cast<char32_t>(g_utf8_get_char(at)));
@@ -29,8 +29,8 @@ void typeText(RemoteDesktopSession& session, const std::string& text) {
 
 }  // namespace
 
-void GnomeInputSink::emit(const InputEvent& event) {
-  const auto session = bus_->currentSession();
+void RemoteInputSink::emit(const InputEvent& event) {
+  const auto session = session_();
   if (!session) return;
   std::visit(Overloaded{
                  [&](const MouseMoveEvent& move) { session->pointerMotion(move.point.x, move.point.y); },
@@ -39,7 +39,7 @@ void GnomeInputSink::emit(const InputEvent& event) {
                    session->pointerButton(button.button == MouseButton::left ? kButtonLeft : kButtonRight,
                                           button.down);
                  },
-                 // Positive values scroll up and left here, down and right in Mutter's axes.
+                 // Positive values scroll up and left here, down and right on the desktop.
                  [&](const ScrollEvent& scroll) {
                    session->pointerAxis(-static_cast<double>(scroll.horizontal),
                                         -static_cast<double>(scroll.vertical));
