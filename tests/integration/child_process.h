@@ -12,7 +12,8 @@ namespace quorvanta::test {
 
 // A program started in the background with its own environment; standard output and standard
 // error go to a file the test can read while it runs. Killed (SIGTERM, then SIGKILL) and reaped on
-// destruction.
+// destruction, and killed by the kernel when the test process dies first (a sanitizer abort, a
+// crash), so that no server outlives the test that started it.
 class ChildProcess {
  public:
   ChildProcess(const std::string& executable, const std::vector<std::string>& arguments,

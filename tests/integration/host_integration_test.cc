@@ -9,25 +9,72 @@
 #include <memory>
 #include <sstream>
 #include <string>
-#include <thread>
 
 #include <gtest/gtest.h>
-#include <asio/connect.hpp>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/read.hpp>
 #include <asio/ssl.hpp>
 #include <nlohmann/json.hpp>
 
-#include "core/host/host_test_directory.h"
 #include "core/protocol/pairing_invitation.h"
 #include "integration_fixture.h"
-#include "support/network_namespace.h"
 
 namespace quorvanta::test {
 namespace {
 
 using HostIntegrationTest = IntegrationFixture;
+
+TEST_F(HostIntegrationTest, RefusalsOfTheCommandsWithoutARunningHost) {
+  PairingInvitation invitation;
+  invitation.address = kHostAddress;
+  invitation.port = kPort;
+  invitation.certificateHash = std::string(64, 'a');
+  std::filesystem::create_directories(directory_.path() / "damaged");
+  std::ofstream(directory_.path() / "damaged" / "state.json") << "not json";
+  const std::string damaged = (directory_.path() / "damaged" / "state.json").string();
+  struct Case {
+    std::string program;
+    std::vector<std::string> arguments;
+    int status;
+    std::string output;
+  };
+  const Case cases[] = {
+      {QUORVANTA_CONTROL_BINARY, {"start"}, 1, "Quorvanta Host is not running.\n"},
+      {QUORVANTA_CLIENT_BINARY,
+       {"pair", "quorvanta://pair?data=bm90IGpzb24"},
+       2,
+       "This is not a Quorvanta pairing link.\n"},
+      {QUORVANTA_CLIENT_BINARY,
+       {"pair", *invitation.url()},
+       1,
+       "Could not reach the host at 100.64.0.1:48725: Connection refused.\n"},
+      {QUORVANTA_CLIENT_BINARY,
+       {"connect"},
+       2,
+       "This client is not paired. Run quorvanta-client pair LINK first.\n"},
+      {QUORVANTA_CLIENT_BINARY,
+       {"--state", damaged, "connect"},
+       2,
+       "The client state " + damaged + " is damaged. Remove it and pair this client again.\n"},
+  };
+  for (const auto& each : cases) {
+    const auto result = run(each.program, each.arguments);
+    EXPECT_EQ(result.status, each.status) << each.arguments.back();
+    EXPECT_EQ(result.output, each.output);
+  }
+  const auto usage = control({"set", "volume", "on"});
+  EXPECT_EQ(usage.status, 2);
+  EXPECT_NE(usage.output.find("Usage: quorvanta"), std::string::npos) << usage.output;
+
+  // Someone else could have made the socket's directory and a server in it.
+  const auto socketDirectory = directory_.path() / "run" / "quorvanta";
+  std::filesystem::create_directories(socketDirectory);
+  std::filesystem::permissions(socketDirectory, std::filesystem::perms::all);
+  EXPECT_EQ(control({"status"}).output, "The directory " + socketDirectory.string() +
+                                            " of the control socket is not private to this user, so "
+                                            "Quorvanta will not use it.\n");
+}
 
 TEST_F(HostIntegrationTest, PairConnectBusyTakeoverAndRevokeThroughTheRealPrograms) {
   startHost();
@@ -36,8 +83,17 @@ TEST_F(HostIntegrationTest, PairConnectBusyTakeoverAndRevokeThroughTheRealProgra
   EXPECT_EQ(state["status"], "Ready for your paired devices");
   EXPECT_EQ(state["credentialStore"], "file");
 
+  // A link whose certificate hash is not the host's: the client refuses the host before it sends
+  // the secret, which still pairs afterwards.
   const std::string link = pairingLink();
-  ASSERT_TRUE(parsePairingLink(link)) << link;
+  auto forged = parsePairingLink(link);
+  ASSERT_TRUE(forged) << link;
+  forged->certificateHash = std::string(64, '0');
+  const auto mismatch = client("anna.json", {"pair", *forged->url()});
+  EXPECT_EQ(mismatch.status, 1);
+  EXPECT_EQ(mismatch.output, "The host's certificate does not match the pairing link.\n");
+  EXPECT_FALSE(std::filesystem::exists(directory_.path() / "anna.json"));
+
   const auto paired = client("anna.json", {"pair", link, "--device-name", "Anna's iPhone"});
   ASSERT_EQ(paired.status, 0) << paired.output;
   ASSERT_TRUE(findMessage(paired.output, "paired"));
@@ -116,17 +172,6 @@ TEST_F(HostIntegrationTest, OnlyTheTailscaleAddressListensAndOnlyTls12OrLaterIsS
   };
   EXPECT_FALSE(handshake(TLS1_1_VERSION));
   EXPECT_TRUE(handshake(TLS1_2_VERSION));
-
-  // A link whose certificate hash is not the host's: the client refuses the host.
-  auto invitation = parsePairingLink(pairingLink());
-  ASSERT_TRUE(invitation);
-  invitation->certificateHash = std::string(64, '0');
-  const auto mismatch = client("mismatch.json", {"pair", *invitation->url()});
-  EXPECT_EQ(mismatch.status, 1);
-  EXPECT_NE(mismatch.output.find("The host's certificate does not match the pairing link."),
-            std::string::npos)
-      << mismatch.output;
-  EXPECT_FALSE(std::filesystem::exists(directory_.path() / "mismatch.json"));
 }
 
 TEST_F(HostIntegrationTest, ASecondLaunchShowsTheFirstAndASilentClientIsClosedAfterThreeSeconds) {

@@ -55,6 +55,15 @@ inline std::optional<nlohmann::json> findMessage(const std::string& output, cons
   return std::nullopt;
 }
 
+// How many messages of `type` (with `text` as their "message", when given) a client printed.
+inline std::size_t countMessages(const std::string& output, const std::string& type,
+                                 const std::optional<std::string>& text = std::nullopt) {
+  std::size_t count = 0;
+  for (auto& message : messagesIn(output))
+    count += message["type"] == type && (!text || message["message"] == *text) ? 1u : 0u;
+  return count;
+}
+
 // The real programs in a private network namespace whose loopback carries 100.64.0.1, with a stub
 // `tailscale` first on PATH, HOME and XDG directories in a scratch directory, and the file store.
 class IntegrationFixture : public ::testing::Test {

@@ -2,8 +2,6 @@
 // namespace; the reference client streams, decodes, injects input and moves clipboard text; a
 // window of the test's own sees what arrives.
 
-#include <xcb/xcb.h>
-
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -30,13 +28,6 @@ class StreamIntegrationTest : public IntegrationFixture {
     ASSERT_EQ(control({"set", "control", "on"}).status, 0);
     const auto paired = client("phone.json", {"pair", pairingLink(), "--device-name", "Phone"});
     ASSERT_EQ(paired.status, 0) << paired.output;
-  }
-
-  std::size_t count(const std::string& output, const std::string& type) {
-    std::size_t result = 0;
-    for (auto& message : messagesIn(output))
-      result += message["type"] == type ? 1u : 0u;
-    return result;
   }
 
   std::unique_ptr<TestWindow> window_;
@@ -73,8 +64,8 @@ TEST_F(StreamIntegrationTest, StreamsDecodableVideoOfTheScreenAndResumesAWarmCap
       10));
   const auto resumed = client("phone.json", {"stream", "--seconds", "2"});
   ASSERT_EQ(resumed.status, 0) << resumed.output;
-  EXPECT_EQ(count(resumed.output, "streaming"), 1u);
-  EXPECT_EQ(count(resumed.output, "permissions"), 0u) << resumed.output;
+  EXPECT_EQ(countMessages(resumed.output, "streaming"), 1u);
+  EXPECT_EQ(countMessages(resumed.output, "permissions"), 0u) << resumed.output;
 
   // Two quick "stream" requests attach once.
   const auto script = directory_.path() / "twice.jsonl";
@@ -82,7 +73,7 @@ TEST_F(StreamIntegrationTest, StreamsDecodableVideoOfTheScreenAndResumesAWarmCap
       << "{\"type\":\"stream\",\"version\":1}\n{\"type\":\"stream\",\"version\":1,\"restart\":true}\n";
   auto twice = clientInBackground("phone.json", {"connect", "--raw", "--exit-after", "4"}, script);
   ASSERT_TRUE(twice->wait(20));
-  EXPECT_EQ(count(twice->output(), "streaming"), 1u) << twice->output();
+  EXPECT_EQ(countMessages(twice->output(), "streaming"), 1u) << twice->output();
 }
 
 TEST_F(StreamIntegrationTest, InputAndClipboardReachTheDesktop) {

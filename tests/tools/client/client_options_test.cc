@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/client/client_video.h"
+
 namespace quorvanta::client {
 namespace {
 
@@ -14,73 +16,36 @@ ParsedArguments parse(std::vector<std::string> arguments) {
   return parseArguments(arguments);
 }
 
-TEST(ClientOptionsTest, PairTakesOptionsBeforeAndAfterTheCommand) {
-  const auto parsed =
-      parse({"--state", "/tmp/s.json", "pair", "--takeover", "quorvanta://pair?data=x",
-             "--device-name=Test phone", "--features", "frameAck,,extra", "--bind", "100.64.0.7"});
+TEST(ClientOptionsTest, OptionsGoBeforeOrAfterTheCommandAndFillTheRequest) {
+  auto parsed = parse({"--state", "/tmp/s.json", "pair", "--takeover", "quorvanta://pair?data=x",
+                       "--device-name=Test phone", "--features", "frameAck,,extra", "--bind", "100.64.0.7"});
   ASSERT_EQ(parsed.kind, Kind::run) << parsed.error;
-  const Options& options = parsed.options;
-  EXPECT_EQ(options.command, Command::pair);
-  EXPECT_EQ(options.statePath, std::filesystem::path("/tmp/s.json"));
-  EXPECT_EQ(options.link, "quorvanta://pair?data=x");
-  EXPECT_EQ(options.deviceName, "Test phone");
-  EXPECT_EQ(options.features, (std::vector<std::string>{"frameAck", "extra"}));
-  EXPECT_TRUE(options.takeover);
-  EXPECT_FALSE(options.raw);
-  EXPECT_EQ(options.bindAddress, asio::ip::make_address_v4("100.64.0.7"));
-  EXPECT_FALSE(options.exitAfter);
-}
+  EXPECT_EQ(parsed.options.statePath, std::filesystem::path("/tmp/s.json"));
+  EXPECT_EQ(parsed.options.link, "quorvanta://pair?data=x");
+  EXPECT_EQ(parsed.options.deviceName, "Test phone");
+  EXPECT_EQ(parsed.options.features, (std::vector<std::string>{"frameAck", "extra"}));
+  EXPECT_TRUE(parsed.options.takeover);
+  EXPECT_EQ(parsed.options.bindAddress, asio::ip::make_address_v4("100.64.0.7"));
 
-TEST(ClientOptionsTest, ConnectReadsRawModeAndExitDelay) {
-  const auto parsed = parse({"connect", "--raw", "--exit-after", "1.5"});
+  parsed = parse({"stream", "--fps", "60", "--max-width=1280", "--bitrate", "8000000", "--display",
+                  "4294967295", "--restart", "--seconds", "2.5"});
   ASSERT_EQ(parsed.kind, Kind::run) << parsed.error;
-  EXPECT_EQ(parsed.options.command, Command::connect);
-  EXPECT_TRUE(parsed.options.raw);
-  EXPECT_EQ(parsed.options.exitAfter, std::chrono::milliseconds(1500));
-  EXPECT_FALSE(parsed.options.features);
-  EXPECT_FALSE(parsed.options.statePath);
-}
+  EXPECT_EQ(parsed.options.stream, (StreamSettings{60, 1280, 8'000'000, 4294967295u, true}));
+  EXPECT_EQ(parsed.options.streamDuration, std::chrono::milliseconds(2500));
+  EXPECT_EQ(parse({"connect", "--raw", "--exit-after", "1.5"}).options.exitAfter,
+            std::chrono::milliseconds(1500));
 
-TEST(ClientOptionsTest, StreamReadsTheStreamFieldsAndReports) {
-  const auto parsed = parse({"stream", "--fps", "60", "--max-width=1280", "--bitrate", "8000000", "--display",
-                             "4294967295", "--restart", "--seconds", "2.5", "--save-frame", "f.png",
-                             "--stats", "--features", "x", "--takeover"});
-  ASSERT_EQ(parsed.kind, Kind::run) << parsed.error;
-  const Options& options = parsed.options;
-  EXPECT_EQ(options.command, Command::stream);
-  EXPECT_EQ(options.stream, (StreamSettings{60, 1280, 8'000'000, 4294967295u, true}));
-  EXPECT_EQ(options.streamDuration, std::chrono::milliseconds(2500));
-  EXPECT_EQ(options.saveFrame, std::filesystem::path("f.png"));
-  EXPECT_TRUE(options.stats);
-  EXPECT_TRUE(options.takeover);
-
-  const auto plain = parse({"stream"});
-  ASSERT_EQ(plain.kind, Kind::run) << plain.error;
-  EXPECT_EQ(plain.options.stream, StreamSettings{});
-  EXPECT_EQ(plain.options.streamDuration, kDefaultStreamDuration);
-}
-
-TEST(ClientOptionsTest, InputAndClipboardReadTheirActions) {
   using Input = InputAction::Kind;
-  auto parsed = parse({"input", "click", "--right", "0.25", "1"});
-  ASSERT_EQ(parsed.kind, Kind::run) << parsed.error;
-  EXPECT_EQ(parsed.options.input, (InputAction{Input::click, 0.25, 1.0, true, 0, 0, ""}));
-
-  parsed = parse({"input", "key", "9", "--command", "--shift"});
-  ASSERT_EQ(parsed.kind, Kind::run) << parsed.error;
-  EXPECT_EQ(parsed.options.input, (InputAction{Input::key, {}, {}, false, 9, 0x120000, ""}));
-
-  parsed = parse({"input", "scroll", "-40", "2.5"});
-  ASSERT_EQ(parsed.kind, Kind::run) << parsed.error;
-  EXPECT_EQ(parsed.options.input, (InputAction{Input::scroll, -40.0, 2.5, false, 0, 0, ""}));
-
-  parsed = parse({"input", "text", "--", "--not an option"});
-  ASSERT_EQ(parsed.kind, Kind::run) << parsed.error;
-  EXPECT_EQ(parsed.options.input, (InputAction{Input::text, {}, {}, false, 0, 0, "--not an option"}));
-
-  parsed = parse({"clipboard", "set", "some text", "--paste"});
-  ASSERT_EQ(parsed.kind, Kind::run) << parsed.error;
-  EXPECT_EQ(parsed.options.clipboard, (ClipboardAction{ClipboardAction::Kind::set, "some text", true}));
+  const std::pair<std::vector<std::string>, InputAction> inputs[] = {
+      {{"input", "click", "--right", "0.25", "1"}, {Input::click, 0.25, 1.0, true, 0, 0, ""}},
+      {{"input", "key", "9", "--command", "--shift"}, {Input::key, {}, {}, false, 9, 0x120000, ""}},
+      {{"input", "scroll", "-40", "2.5"}, {Input::scroll, -40.0, 2.5, false, 0, 0, ""}},
+      {{"input", "text", "--", "--not an option"}, {Input::text, {}, {}, false, 0, 0, "--not an option"}},
+  };
+  for (const auto& [arguments, input] : inputs)
+    EXPECT_EQ(parse(arguments).options.input, input) << arguments[1];
+  EXPECT_EQ(parse({"clipboard", "set", "some text", "--paste"}).options.clipboard,
+            (ClipboardAction{ClipboardAction::Kind::set, "some text", true}));
 }
 
 TEST(ClientOptionsTest, UsageErrorsNameTheProblem) {
@@ -128,6 +93,20 @@ TEST(ClientOptionsTest, UsageErrorsNameTheProblem) {
     EXPECT_EQ(parsed.kind, Kind::usageError) << sentence;
     EXPECT_EQ(parsed.error, sentence);
   }
+}
+
+// What --stats prints at the end of a stream.
+TEST(VideoSummaryTest, PercentilesAndFiguresFollowTheSamples) {
+  std::vector<double> samples;
+  for (int i = 100; i >= 1; --i)
+    samples.push_back(i);
+  EXPECT_EQ(percentile(samples, 0.5), 50);
+  EXPECT_EQ(percentile(samples, 0.99), 99);
+  EXPECT_EQ(percentile({}, 0.5), std::nullopt);
+  EXPECT_EQ(formatSummary(VideoSummary{60, 60, 0, 250'000, 2, 1.5, 4, 33, 40.5}),
+            "frames decoded: 60\nframes received: 60\nseconds: 2.00\nfps: 30.0\nbit rate: 1000000 bit/s\n"
+            "decode time: median 1.50 ms, p99 4.00 ms\n"
+            "jitter: 7.50 ms (arrival interval median 33.00 ms, p99 40.50 ms)\n");
 }
 
 }  // namespace

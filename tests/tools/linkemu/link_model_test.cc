@@ -20,10 +20,6 @@ struct Dice {
   }
 };
 
-Packet packetOf(std::size_t bytes, std::uint8_t tag) {
-  return Packet(bytes, tag);
-}
-
 // When each packet offered comes out, following the link's own next-event times.
 std::vector<std::pair<double, std::uint8_t>> arrivals(LinkDirection& link) {
   std::vector<std::pair<double, std::uint8_t>> seen;
@@ -43,7 +39,7 @@ TEST(LinkDirection, serialisesAtTheRateThenDelays) {
   shape.burstBytes = 1250;
   LinkDirection link(shape, Dice{}, 0);
   for (std::uint8_t tag = 1; tag <= 4; ++tag)
-    ASSERT_EQ(link.offer(packetOf(1250, tag), 0), LinkDirection::Verdict::queued);
+    ASSERT_EQ(link.offer(Packet(1250, tag), 0), LinkDirection::Verdict::queued);
   // The first left with the bucket's tokens when the second came.
   EXPECT_EQ(link.backlogBytes(), 3750);
   EXPECT_NEAR(link.backlogSeconds(0), 0.03, 1e-9);
@@ -68,7 +64,7 @@ TEST(LinkDirection, idleTimeFillsTheBucketOnlyToItsDepth) {
   LinkDirection link(shape, Dice{}, 0);
   link.take(10);  // ten idle seconds
   for (std::uint8_t tag = 1; tag <= 3; ++tag)
-    link.offer(packetOf(1250, tag), 10);
+    link.offer(Packet(1250, tag), 10);
   const auto seen = arrivals(link);
   ASSERT_EQ(seen.size(), 3U);
   EXPECT_NEAR(seen[0].first, 10, 1e-9);
@@ -93,7 +89,7 @@ TEST(LinkDirection, tailDropsBeyondTheQueueLimit) {
     LinkDirection link(shape, Dice{}, 0);
     std::vector<LinkDirection::Verdict> verdicts;
     for (std::uint8_t tag = 1; tag <= 5; ++tag)
-      verdicts.push_back(link.offer(packetOf(1000, tag), 0));
+      verdicts.push_back(link.offer(Packet(1000, tag), 0));
     // The first leaves at once with the bucket's tokens; two more fit in the queue.
     using V = LinkDirection::Verdict;
     EXPECT_EQ(verdicts, (std::vector<V>{V::queued, V::queued, V::queued, V::dropped, V::dropped}));
@@ -109,7 +105,7 @@ TEST(LinkDirection, followsTheRateSchedule) {
   shape.schedule = {RateStep{0.015, 2e6}, RateStep{1.0, 0.5e6}};
   LinkDirection link(shape, Dice{}, 0);
   for (std::uint8_t tag = 1; tag <= 3; ++tag)
-    link.offer(packetOf(1250, tag), 0);
+    link.offer(Packet(1250, tag), 0);
   auto seen = arrivals(link);
   ASSERT_EQ(seen.size(), 3U);
   EXPECT_NEAR(seen[1].first, 0.01, 1e-9);
@@ -134,9 +130,9 @@ TEST(LinkDirection, losesAtRandomAndJittersWithoutReordering) {
   // One loss draw per offer, one jitter draw per departure (the first leaves at the second offer).
   LinkDirection link(shape, Dice{{0.5, 0.99, 0.005, 0.5, 0.0}}, 0);
   using V = LinkDirection::Verdict;
-  EXPECT_EQ(link.offer(packetOf(1250, 1), 0), V::queued);
-  EXPECT_EQ(link.offer(packetOf(1250, 2), 0), V::lost);
-  EXPECT_EQ(link.offer(packetOf(1250, 3), 0), V::queued);
+  EXPECT_EQ(link.offer(Packet(1250, 1), 0), V::queued);
+  EXPECT_EQ(link.offer(Packet(1250, 2), 0), V::lost);
+  EXPECT_EQ(link.offer(Packet(1250, 3), 0), V::queued);
   const auto seen = arrivals(link);
   ASSERT_EQ(seen.size(), 2U);
   EXPECT_NEAR(seen[0].first, 0.0598, 1e-9);  // 50 ms + 9.8 ms
@@ -147,16 +143,15 @@ TEST(LinkDirection, losesAtRandomAndJittersWithoutReordering) {
 }
 
 TEST(LinkParsing, readsRatesDurationsAndSchedules) {
-  EXPECT_EQ(parseRate("5M"), 5e6);
-  EXPECT_EQ(parseRate("2.5Mbit"), 2.5e6);
-  EXPECT_EQ(parseRate("500k"), 5e5);
-  EXPECT_EQ(parseRate("1000"), 1000);
-  EXPECT_EQ(parseRate("fast"), std::nullopt);
-  EXPECT_EQ(parseRate("5X"), std::nullopt);
-  EXPECT_EQ(parseDuration("20ms"), 0.02);
-  EXPECT_EQ(parseDuration("1.5s"), 1.5);
-  EXPECT_EQ(parseDuration("0"), 0);
-  EXPECT_EQ(parseDuration("20"), std::nullopt);
+  const std::pair<const char*, std::optional<double>> rates[] = {
+      {"5M", 5e6},    {"2.5Mbit", 2.5e6},     {"500k", 5e5},
+      {"1000", 1000}, {"fast", std::nullopt}, {"5X", std::nullopt}};
+  for (const auto& [text, rate] : rates)
+    EXPECT_EQ(parseRate(text), rate) << text;
+  const std::pair<const char*, std::optional<double>> durations[] = {
+      {"20ms", 0.02}, {"1.5s", 1.5}, {"0", 0}, {"20", std::nullopt}};
+  for (const auto& [text, seconds] : durations)
+    EXPECT_EQ(parseDuration(text), seconds) << text;
   const auto steps = parseSchedule("10:5M,25:20M");
   ASSERT_TRUE(steps);
   ASSERT_EQ(steps->size(), 2U);
