@@ -578,6 +578,22 @@ TEST_F(X11CaptureTest, WithoutManualRedirectionTheDesktopPixmapOrBlackIsTheBackg
   xcb_free_gc(c, gc);
 }
 
+// Nobody receives a paused stream's frames: it grabs nothing, and on resuming shows the screen
+// as it is then.
+TEST_F(X11CaptureTest, APausedStreamGrabsNothingUntilResumed) {
+  start(std::nullopt, 1920, 30);
+  waitForSettled(1);
+  streamer->currentStream()->setPaused(true);
+  std::this_thread::sleep_for(100ms);  // the pause reaches the capture queue
+  const std::size_t paused = pipeline->submissions().size();
+  xcb_map_window(connection.get(), makeWindow(connection.root(), 100, 100, 200, 200, 0xFF0000));
+  sync();
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(pipeline->submissions().size(), paused);
+  streamer->currentStream()->setPaused(false);
+  EXPECT_TRUE(showsColor(*waitForFrames(paused + 1).back().buffer, 200, 200, 0xFF0000));
+}
+
 TEST_F(X11CaptureTest, ExcludeWithAWindowThatIsNotOnScreenReturnsFalse) {
   showPattern(true);
   xcb_connection_t* c = connection.get();
