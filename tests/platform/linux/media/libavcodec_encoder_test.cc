@@ -258,16 +258,19 @@ TEST_F(LibavcodecEncoderTest, RequestedKeyframesAndNewSizesAreIdrsWithTheirOwnPa
   EXPECT_GE(lumaPsnr(*large, *picture), 30.0);
 }
 
-// A changed target reaches the running session without a new keyframe, down and up: libx264 keeps
-// the average rate it was opened with unless told otherwise.
+// A changed target reaches the running session without a new keyframe, down and up (libx264 keeps
+// the average rate it was opened with unless told otherwise); frames slower than the expected 30 a
+// second (the pacer let fewer through) still carry the target rate, not a thirtieth of it each.
 TEST_F(LibavcodecEncoderTest, BitrateChangesTakeEffectWithoutANewSession) {
   struct Case {
     const char* name;
+    double fps;
     std::int64_t from, to;
     std::size_t minBytes, maxBytes;  // per frame, over the settled half after the change
   };
   for (const Case& c :
-       {Case{"drop", 8'000'000, 200'000, 0, 5'000}, Case{"rise", 300'000, 4'000'000, 10'000, 30'000}}) {
+       {Case{"drop", 30, 8'000'000, 200'000, 0, 5'000}, Case{"rise", 30, 300'000, 4'000'000, 10'000, 30'000},
+        Case{"slow frames", 5, 2'000'000, 2'000'000, 25'000, 100'000}}) {
     constexpr std::size_t kFrames = 30;
     encoder.invalidateSession();
     const std::size_t base = completed();
@@ -278,7 +281,7 @@ TEST_F(LibavcodecEncoderTest, BitrateChangesTakeEffectWithoutANewSession) {
         encoder.setBitrate(c.to);
         encoder.applyBitrate();
       }
-      encode(syntheticFrame(640, 360, static_cast<int>(i), true), static_cast<double>(base + i) / 30.0);
+      encode(syntheticFrame(640, 360, static_cast<int>(i), true), static_cast<double>(base + i) / c.fps);
     }
     const auto frames = waitForFrames(base + 2 * kFrames);
     ASSERT_EQ(frames.size(), base + 2 * kFrames) << c.name;
@@ -290,24 +293,6 @@ TEST_F(LibavcodecEncoderTest, BitrateChangesTakeEffectWithoutANewSession) {
     EXPECT_GE(bytes / (kFrames / 2), c.minBytes) << c.name;
     EXPECT_LE(bytes / (kFrames / 2), c.maxBytes) << c.name;
   }
-}
-
-// Frames that come slower than the expected 30 a second (the pacer let fewer through) still
-// carry the target rate between them, not a thirtieth of it each.
-TEST_F(LibavcodecEncoderTest, FewerFramesThanExpectedStillCarryTheTargetRate) {
-  constexpr int kFrames = 20;
-  constexpr double kFps = 5;
-  encoder.setBitrate(2'000'000);
-  for (int i = 0; i < kFrames; ++i)
-    encode(syntheticFrame(640, 360, i, true), i / kFps);
-  const auto frames = waitForFrames(kFrames);
-  ASSERT_EQ(frames.size(), static_cast<std::size_t>(kFrames));
-  std::size_t bytes = 0;
-  for (int i = kFrames / 2; i < kFrames; ++i)
-    bytes += frames[static_cast<std::size_t>(i)].data.size();
-  const double bitsPerSecond = static_cast<double>(bytes) * 8 / (kFrames / 2 / kFps);
-  EXPECT_GT(bitsPerSecond, 1'000'000);
-  EXPECT_LT(bitsPerSecond, 4'000'000);
 }
 
 TEST_F(LibavcodecEncoderTest, ClosingTheSessionCompletesEveryQueuedFrame) {
@@ -354,29 +339,17 @@ TEST(LibavcodecEncoderBackendTest, KeyframeIntervalInSecondsHoldsForSlowFrames) 
 // the hardware encoders fail to open and libx264 takes over.
 TEST(LibavcodecEncoderBackendTest, DefaultOrderGivesAWorkingSession) {
   av_log_set_level(AV_LOG_FATAL);
-  auto backend = std::make_shared<LibavcodecEncoderBackend>();
-  std::mutex lock;
-  std::condition_variable done;
   std::optional<EncodedFrame> output;
-  bool completed = false;
   {
-    H264Encoder encoder(backend);
-    encoder.encode(syntheticFrame(640, 360, 0), 0.0, [&](std::optional<EncodedFrame> frame) {
-      std::lock_guard guard(lock);
-      output = std::move(frame);
-      completed = true;
-      done.notify_all();
-    });
+    H264Encoder encoder(std::make_shared<LibavcodecEncoderBackend>());
+    encoder.encode(syntheticFrame(640, 360, 0), 0.0,
+                   [&output](std::optional<EncodedFrame> frame) { output = std::move(frame); });
     std::printf("encoder in use: %s\n", encoder.sessionDescription().c_str());
-    EXPECT_FALSE(encoder.sessionDescription().empty());
-  }
+  }  // the encoder's end completes the frame and joins its thread
   av_log_set_level(AV_LOG_WARNING);
-  std::unique_lock guard(lock);
-  ASSERT_TRUE(completed);
   ASSERT_TRUE(output);
   expectKeyframeWithParameterSets(*output);
-  Decoder decoder;
-  const auto picture = decoder.decode(*output);
+  const auto picture = Decoder().decode(*output);
   ASSERT_TRUE(picture);
   EXPECT_EQ(picture->width, 640);
 }

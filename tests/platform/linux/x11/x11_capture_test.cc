@@ -330,11 +330,8 @@ TEST_F(X11CaptureTest, DeliversCompleteFramesPacedByTheFrameRate) {
   for (std::size_t i = 0; i < frames.size(); ++i) {
     EXPECT_TRUE(frames[i].onQueue);
     if (i > 0) {
-      EXPECT_GT(frames[i].time, frames[i - 1].time);
+      EXPECT_GE(frames[i].time - frames[i - 1].time, 0.099) << i;
     }
-  }
-  for (std::size_t i = 1; i < frames.size(); ++i) {
-    EXPECT_GE(frames[i].time - frames[i - 1].time, 0.099) << i;
   }
 }
 
