@@ -17,9 +17,10 @@ HostApplication::HostApplication(HostRuntime::Paths paths, const QString& versio
       curtain_(std::make_shared<CurtainBridge>(curtainWindows_.get())),
       window_(std::make_unique<PanelWindow>(version)),
       runtime_(std::make_unique<HostRuntime>(std::move(paths), curtain_)) {
-  if (TrayIcon::available()) tray_ = std::make_unique<TrayIcon>();
-  // Without a tray icon the window is the only way back to the host, so closing it minimises it.
-  window_->setHideOnClose(tray_ != nullptr);
+  tray_ = std::make_unique<TrayIcon>();
+  // Without a tray icon the window is the only way back to the host, so closing it minimises it;
+  // a tray that appears later takes that over (TrayIcon::appeared).
+  window_->setHideOnClose(TrayIcon::available());
 }
 
 HostApplication::~HostApplication() {
@@ -53,12 +54,11 @@ void HostApplication::start() {
   });
   // exit(), not quit(): quit() first asks the windows to close, and the panel window refuses.
   connect(runtime_.get(), &HostRuntime::finished, this, [] { QCoreApplication::exit(0); });
-  if (tray_) {
-    connect(runtime_.get(), &HostRuntime::stateChanged, tray_.get(), &TrayIcon::render);
-    connect(tray_.get(), &TrayIcon::panelRequested, window_.get(), &PanelWindow::showNear);
-    connect(tray_.get(), &TrayIcon::quitRequested, window_->panel(), &HostPanel::quitRequested);
-    tray_->show();
-  }
+  connect(runtime_.get(), &HostRuntime::stateChanged, tray_.get(), &TrayIcon::render);
+  connect(tray_.get(), &TrayIcon::panelRequested, window_.get(), &PanelWindow::showNear);
+  connect(tray_.get(), &TrayIcon::quitRequested, window_->panel(), &HostPanel::quitRequested);
+  connect(tray_.get(), &TrayIcon::appeared, this, [this] { window_->setHideOnClose(true); });
+  tray_->show();
   watchScreens();
   runtime_->start();
 }
@@ -106,7 +106,7 @@ void HostApplication::connectPanel() {
 }
 
 void HostApplication::onLaunched(bool quiet) {
-  if (quiet && tray_) return;
+  if (quiet && tray_->visible()) return;
   showPanel();
 }
 

@@ -1,7 +1,11 @@
 #include "app/tray_icon.h"
 
+#include <QEvent>
+#include <QGuiApplication>
 #include <QMenu>
+#include <QPalette>
 #include <QSystemTrayIcon>
+#include <QTimer>
 
 #include "app/symbols.h"
 
@@ -9,13 +13,22 @@ namespace quorvanta {
 
 namespace {
 
+constexpr int kTrayRecheckMs = 5000;
+
 QIcon trayIcon(bool session) {
-  return symbolIcon(session ? Symbol::displayCheckmark : Symbol::display, 22, QColor(236, 236, 236));
+  // The desktop colours a themed symbolic icon for its panel itself.
+  if (!session) {
+    const QIcon themed = QIcon::fromTheme(QStringLiteral("app.quorvanta.host-symbolic"));
+    if (!themed.isNull()) return themed;
+  }
+  return symbolIcon(session ? Symbol::displayCheckmark : Symbol::display, 22,
+                    QGuiApplication::palette().color(QPalette::WindowText));
 }
 
 }  // namespace
 
-TrayIcon::TrayIcon(QObject* parent) : QObject(parent), tray_(new QSystemTrayIcon(this)), menu_(new QMenu) {
+TrayIcon::TrayIcon(QObject* parent)
+    : QObject(parent), tray_(new QSystemTrayIcon(this)), menu_(new QMenu), recheck_(new QTimer(this)) {
   tray_->setToolTip(QStringLiteral("Quorvanta"));
   tray_->setIcon(trayIcon(false));
   QAction* open = menu_->addAction(QStringLiteral("Open Quorvanta Host"));
@@ -28,6 +41,15 @@ TrayIcon::TrayIcon(QObject* parent) : QObject(parent), tray_(new QSystemTrayIcon
     if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
       Q_EMIT panelRequested(tray_->geometry());
   });
+  recheck_->setInterval(kTrayRecheckMs);
+  connect(recheck_, &QTimer::timeout, this, [this] {
+    if (!available()) return;
+    recheck_->stop();
+    tray_->show();
+    Q_EMIT appeared();
+  });
+  // A light or dark theme chosen while running recolours the drawn icon.
+  qGuiApp->installEventFilter(this);
 }
 
 TrayIcon::~TrayIcon() {
@@ -39,14 +61,31 @@ bool TrayIcon::available() {
 }
 
 void TrayIcon::show() {
-  tray_->show();
+  if (available()) {
+    tray_->show();
+  } else {
+    recheck_->start();
+  }
+}
+
+bool TrayIcon::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == qGuiApp && event->type() == QEvent::ApplicationPaletteChange) refreshIcon();
+  return QObject::eventFilter(watched, event);
+}
+
+bool TrayIcon::visible() const {
+  return tray_->isVisible();
+}
+
+void TrayIcon::refreshIcon() {
+  tray_->setIcon(trayIcon(session_.value_or(false)));
 }
 
 void TrayIcon::render(const HostState& state) {
   const bool session = state.activeDevice.has_value();
   if (session_ == session) return;
   session_ = session;
-  tray_->setIcon(trayIcon(session));
+  refreshIcon();
 }
 
 }  // namespace quorvanta

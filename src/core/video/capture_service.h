@@ -94,6 +94,9 @@ class CaptureStream {
   virtual asio::awaitable<void> startCapture() = 0;
   virtual asio::awaitable<void> stopCapture() = 0;
   virtual asio::awaitable<void> updateContentFilter(ContentFilter filter) = 0;
+  // While paused nobody can receive the frames: a stream may stop grabbing them. Once resumed it
+  // delivers the screen as it is then, without waiting for a change. May be called on any thread.
+  virtual void setPaused(bool /*paused*/) {}
 };
 
 // The platform's screen-capture service.

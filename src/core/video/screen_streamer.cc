@@ -67,6 +67,9 @@ std::shared_ptr<ScreenStreamer> ScreenStreamer::create(std::shared_ptr<CaptureSe
   streamer->pipeline_->setOnError([weak](std::string message) {
     if (auto self = weak.lock()) self->reportError(message);
   });
+  streamer->pipeline_->setOnDemand([weak](bool wanted) {
+    if (auto self = weak.lock()) self->setDemand(wanted);
+  });
   return streamer;
 }
 
@@ -281,10 +284,20 @@ void ScreenStreamer::retire() {
       released = std::move(retiredStream_);
       retiredStream_ = std::move(currentStream_);
       currentStream_.reset();
+      retiredStream_->setPaused(true);
     }
     ++generation_;
   }
   // `released` goes out of scope outside the lock.
+}
+
+void ScreenStreamer::setDemand(bool wanted) {
+  std::shared_ptr<CaptureStream> stream;
+  {
+    std::lock_guard guard(stateLock_);
+    stream = currentStream_;
+  }
+  if (stream) stream->setPaused(!wanted);
 }
 
 asio::awaitable<bool> ScreenStreamer::exclude(std::set<WindowID> windowIDs) {

@@ -30,6 +30,8 @@ class FramePipeline {
   virtual void submit(PixelBufferRef buffer, double time) = 0;
   virtual void reset() = 0;
   virtual void setOnError(std::function<void(std::string)> onError) = 0;
+  // Told false when nobody can receive frames any more and true when somebody can again.
+  virtual void setOnDemand(std::function<void(bool wanted)> /*onDemand*/) {}
 };
 
 // A serial queue: one thread running one io_context. It may be destroyed from its own thread (the
@@ -57,6 +59,9 @@ class VideoPipelineFrames final : public FramePipeline {
   void reset() override { pipeline_->reset(); }
   void setOnError(std::function<void(std::string)> onError) override {
     pipeline_->setOnError(std::move(onError));
+  }
+  void setOnDemand(std::function<void(bool wanted)> onDemand) override {
+    pipeline_->setOnDemand(std::move(onDemand));
   }
   const std::shared_ptr<VideoPipeline>& videoPipeline() const { return pipeline_; }
 
@@ -106,7 +111,8 @@ class ScreenStreamer final : public CaptureStreamOutput, public std::enable_shar
   asio::awaitable<RemoteDisplay> start(std::optional<DisplayID> displayID, int maxWidth, int fps);
   // Stops the current and the retired stream and resets the pipeline. Never throws.
   asio::awaitable<void> stop();
-  // Takes the current stream out of service at once; it is stopped by the next stop() or start().
+  // Takes the current stream out of service at once and pauses it; it is stopped by the next
+  // stop() or start().
   void retire();
   // Leaves exactly `windowIDs` out of the running capture. False when nothing runs, a window is
   // not on screen, or the service refuses; the previous exclusions then stay.
@@ -143,6 +149,8 @@ class ScreenStreamer final : public CaptureStreamOutput, public std::enable_shar
   std::vector<std::shared_ptr<CaptureStream>> takeStreams();
   asio::awaitable<ShareableContent> fetchContent(double limitSeconds);
   void reportError(const std::string& message);
+  // Pauses the current stream while the pipeline has nobody to send frames to.
+  void setDemand(bool wanted);
 
   const std::shared_ptr<CaptureService> service_;
   const Limits limits_;

@@ -132,10 +132,13 @@ void VideoPipeline::attach(const std::shared_ptr<VideoSink>& sink, std::int64_t 
   }
 
   std::shared_ptr<VideoSink> old;
+  std::function<void(bool)> onDemand;
   {
     std::lock_guard guard(sinkLock_);
     old = std::exchange(sink_, sink);
+    if ((old == nullptr) != (sink == nullptr)) onDemand = onDemand_;
   }
+  if (onDemand) onDemand(sink != nullptr);
   // Re-attaching the same connection keeps the callbacks just installed.
   if (old && old != sink) {
     old->pacer().setCreditCallback(nullptr);
@@ -180,6 +183,11 @@ bool VideoPipeline::hasFrame() {
   asio::post(queue_,
              [this, promise = std::move(promise)]() mutable { promise.set_value(latest_ != nullptr); });
   return result.get();
+}
+
+void VideoPipeline::setOnDemand(std::function<void(bool wanted)> callback) {
+  std::lock_guard guard(sinkLock_);
+  onDemand_ = std::move(callback);
 }
 
 void VideoPipeline::setOnError(std::function<void(std::string)> callback) {

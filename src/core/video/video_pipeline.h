@@ -83,6 +83,9 @@ class VideoPipeline : public std::enable_shared_from_this<VideoPipeline> {
   // Called on `queue` with the message of the first encoder error after creation or reset. Runs
   // on `queue` when called elsewhere, so set it before the first frame to be sure of it.
   void setOnError(std::function<void(std::string)> callback);
+  // Called by attach() with false when the last connection goes and with true when one comes
+  // again, so that capture can rest while nobody receives frames. Set before the first attach().
+  void setOnDemand(std::function<void(bool wanted)> callback);
 
  private:
   class Reservation;
@@ -113,7 +116,8 @@ class VideoPipeline : public std::enable_shared_from_this<VideoPipeline> {
   std::function<void(std::string)> onError_;  // on `queue`
 
   std::mutex sinkLock_;
-  std::shared_ptr<VideoSink> sink_;  // guarded by sinkLock_
+  std::shared_ptr<VideoSink> sink_;     // guarded by sinkLock_
+  std::function<void(bool)> onDemand_;  // guarded by sinkLock_
 
   // On `queue` only.
   std::optional<Pending> pending_;

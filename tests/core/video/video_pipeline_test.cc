@@ -324,22 +324,17 @@ TEST_F(VideoPipelineTest, AttachSetsFrameRateAndFlooredBitrate) {
   // The pacer's report on configure reached the old session; the new one starts at 3 Mbit/s.
   EXPECT_EQ(encoder_->appliedBitrates(), std::vector<std::int64_t>({2'000'000, 2'000'000, 3'000'000}));
   EXPECT_FALSE(encoder_->hasSession());
-}
 
-TEST_F(VideoPipelineTest, PacerBitrateChangesReachTheEncoderWithAFloor) {
-  auto sink = std::make_shared<FakeVideoSink>();
-  pipeline_->attach(sink, 30, 6'000'000, false);
-  submit(makeBuffer(1), 1.0);
-
-  // An unacknowledged pacer reports its new target on configure.
-  sink->pacer().configure(false, 30, 50'000);
+  // The pacer's own changes keep the floor too.
+  sink->pacer().configure(false, 60, 50'000);
   onQueue();
   EXPECT_EQ(encoder_->bitrate(), VideoPipeline::kMinBitrate);
-  EXPECT_EQ(encoder_->appliedBitrates().back(), VideoPipeline::kMinBitrate);
-  EXPECT_EQ(encoder_->fps(), 30);
 }
 
-TEST_F(VideoPipelineTest, DetachClearsTheOldPacerCallbacksWithoutAKeyframeRequest) {
+// Capture rests while nobody is attached: demand is told on the way from none to one and back.
+TEST_F(VideoPipelineTest, DetachClearsTheOldPacerCallbacksWithoutAKeyframeRequestAndEndsTheDemand) {
+  std::vector<bool> demand;
+  pipeline_->setOnDemand([&](bool wanted) { demand.push_back(wanted); });
   auto first = std::make_shared<FakeVideoSink>();
   auto second = std::make_shared<FakeVideoSink>();
   pipeline_->attach(first, 30, 1'000'000, false);
@@ -359,6 +354,7 @@ TEST_F(VideoPipelineTest, DetachClearsTheOldPacerCallbacksWithoutAKeyframeReques
   onQueue();
   EXPECT_EQ(encoder_->bitrate(), 2'000'000);
   EXPECT_EQ(encoder_->keyframeRequests(), requests);
+  EXPECT_EQ(demand, (std::vector<bool>{true, false}));
 
   // Nothing pumps into a detached pipeline.
   submit(makeBuffer(1), 1.0);

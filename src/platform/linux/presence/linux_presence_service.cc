@@ -38,11 +38,14 @@ class CombinedHold final : public PresenceHold {
 }  // namespace
 
 LinuxPresenceService::LinuxPresenceService(std::string display, asio::any_io_executor main,
-                                           presence::BusAddresses buses)
+                                           presence::BusAddresses buses, std::filesystem::path dpmsRecord)
     : displayName_(std::move(display)),
       main_(std::move(main)),
+      dpmsRecord_(std::move(dpmsRecord)),
       session_(std::move(buses.session)),
-      system_(std::move(buses.system)) {}
+      system_(std::move(buses.system)) {
+  presence::restoreDpmsAfterCrash(dpmsRecord_);
+}
 
 LinuxPresenceService::~LinuxPresenceService() = default;
 
@@ -53,7 +56,7 @@ std::unique_ptr<PresenceHold> LinuxPresenceService::keepAwake() {
       presence::ScreenSaverInhibition::take(session_.get(kInhibitTimeout), kInhibitTimeout);
   // logind keeps the machine up but not the displays on: without the session's screensaver
   // service, the X server itself must not blank them.
-  if (!displayHold) displayHold = presence::XBlankingHold::take(displayName_);
+  if (!displayHold) displayHold = presence::XBlankingHold::take(displayName_, dpmsRecord_);
   hold->add(std::move(displayHold));
   return hold;
 }

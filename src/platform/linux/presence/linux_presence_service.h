@@ -1,11 +1,13 @@
 #pragma once
 
 #include <asio/any_io_executor.hpp>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
 
 #include "core/host/presence.h"
+#include "core/util/paths.h"
 #include "platform/linux/presence/bus_connection.h"
 #include "platform/linux/x11/xcb_handles.h"
 
@@ -22,9 +24,12 @@ namespace quorvanta {
 // Every call is bounded and none throws; what a desktop lacks is left out.
 class LinuxPresenceService final : public PresenceService {
  public:
-  // `display` as in $DISPLAY (empty: $DISPLAY); local-input callbacks are posted to `main`.
+  // `display` as in $DISPLAY (empty: $DISPLAY); local-input callbacks are posted to `main`. While
+  // the X fallback keeps DPMS disabled, `dpmsRecord` names the display; a record found here (left
+  // by a host that died holding it) has DPMS enabled again at once.
   LinuxPresenceService(std::string display, asio::any_io_executor main,
-                       presence::BusAddresses buses = presence::BusAddresses::fromEnvironment());
+                       presence::BusAddresses buses = presence::BusAddresses::fromEnvironment(),
+                       std::filesystem::path dpmsRecord = runtimeDirectory() / "dpms-disabled");
   ~LinuxPresenceService() override;
   LinuxPresenceService(const LinuxPresenceService&) = delete;
   LinuxPresenceService& operator=(const LinuxPresenceService&) = delete;
@@ -42,6 +47,7 @@ class LinuxPresenceService final : public PresenceService {
 
   std::string displayName_;
   asio::any_io_executor main_;
+  std::filesystem::path dpmsRecord_;
   presence::BusConnection session_;
   presence::BusConnection system_;
   std::optional<x11::Connection> display_;

@@ -5,6 +5,11 @@
 
 #include <optional>
 #include <stdexcept>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "core/util/paths.h"
 
 namespace quorvanta::presence {
 
@@ -54,7 +59,7 @@ void wakeDisplays(xcb_connection_t* connection) {
       xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr));
 }
 
-std::unique_ptr<XBlankingHold> XBlankingHold::take(const std::string& display) {
+std::unique_ptr<XBlankingHold> XBlankingHold::take(const std::string& display, std::filesystem::path record) {
   try {
     x11::Connection connection = x11::Connection::connect(display);
     xcb_connection_t* c = connection.get();
@@ -68,7 +73,19 @@ std::unique_ptr<XBlankingHold> XBlankingHold::take(const std::string& display) {
     }
     if (!suspended && !dpmsDisabled) return nullptr;
     xcb_flush(c);
-    return std::unique_ptr<XBlankingHold>(new XBlankingHold(std::move(connection), suspended, dpmsDisabled));
+    if (!dpmsDisabled) record.clear();
+    if (!record.empty()) {
+      try {
+        createDirectories(record.parent_path(), std::filesystem::perms::owner_all);
+        const std::vector<std::uint8_t> name(display.begin(), display.end());
+        writeFileAtomically(record, name,
+                            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+      } catch (const std::filesystem::filesystem_error&) {
+        record.clear();  // the hold still works; only a crash would leave DPMS off
+      }
+    }
+    return std::unique_ptr<XBlankingHold>(
+        new XBlankingHold(std::move(connection), suspended, dpmsDisabled, std::move(record)));
   } catch (const std::runtime_error&) {
     return nullptr;
   }
@@ -80,6 +97,28 @@ XBlankingHold::~XBlankingHold() {
   if (suspended_) xcb_screensaver_suspend(c, 0);
   const x11::Reply<xcb_get_input_focus_reply_t> sync(
       xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+  std::error_code ignored;
+  if (!record_.empty()) std::filesystem::remove(record_, ignored);
+}
+
+void restoreDpmsAfterCrash(const std::filesystem::path& record) {
+  std::string display;
+  try {
+    display = readFile(record, 4096);
+  } catch (const std::filesystem::filesystem_error&) {
+    return;  // no record: nothing was left off
+  }
+  try {
+    const x11::Connection connection = x11::Connection::connect(display);
+    xcb_connection_t* c = connection.get();
+    if (hasExtension(c, &xcb_dpms_id)) {
+      const x11::ErrorReply error(xcb_request_check(c, xcb_dpms_enable_checked(c)));
+    }
+  } catch (const std::runtime_error&) {
+    return;  // the display is not there now; the record waits for a start that finds it
+  }
+  std::error_code ignored;
+  std::filesystem::remove(record, ignored);
 }
 
 }  // namespace quorvanta::presence

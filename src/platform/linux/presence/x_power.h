@@ -4,6 +4,7 @@
 
 #include <xcb/xcb.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -21,22 +22,32 @@ void wakeDisplays(xcb_connection_t* connection);
 
 // Keeps an X server from blanking: the screensaver suspended and DPMS disabled, both undone when
 // destroyed (DPMS enabled again only if it was enabled before). The suspension belongs to this
-// hold's own connection, so the server lifts it should the process die.
+// hold's own connection, so the server lifts it should the process die; DPMS does not come back
+// by itself, so while it is disabled `record` holds the display's name, and
+// restoreDpmsAfterCrash() enables DPMS again at the next start after a host that died holding it.
 class XBlankingHold final : public PresenceHold {
  public:
   // Null when the display cannot be reached or has neither extension.
-  static std::unique_ptr<XBlankingHold> take(const std::string& display);
+  static std::unique_ptr<XBlankingHold> take(const std::string& display, std::filesystem::path record);
   ~XBlankingHold() override;
   XBlankingHold(const XBlankingHold&) = delete;
   XBlankingHold& operator=(const XBlankingHold&) = delete;
 
  private:
-  XBlankingHold(x11::Connection connection, bool suspended, bool restoreDpms)
-      : connection_(std::move(connection)), suspended_(suspended), restoreDpms_(restoreDpms) {}
+  XBlankingHold(x11::Connection connection, bool suspended, bool restoreDpms, std::filesystem::path record)
+      : connection_(std::move(connection)),
+        suspended_(suspended),
+        restoreDpms_(restoreDpms),
+        record_(std::move(record)) {}
 
   x11::Connection connection_;
   bool suspended_;
   bool restoreDpms_;
+  std::filesystem::path record_;
 };
+
+// Enables DPMS on the display named in `record`, left by a hold that was never released, and
+// removes the record. Nothing happens without one.
+void restoreDpmsAfterCrash(const std::filesystem::path& record);
 
 }  // namespace quorvanta::presence

@@ -33,6 +33,13 @@ constexpr const char* kNotRunning = "This capture is not running.";
 X11CaptureService::X11CaptureService(std::string display)
     : display_(std::move(display)), connection_(Connection::connect(display_)) {
   requireExtensions(connection_);
+  // Changes are watched before the first listing, so that none falls between the two.
+  xcb_connection_t* c = connection_.get();
+  randrEvent_ = xcb_get_extension_data(c, &xcb_randr_id)->first_event;
+  xcb_randr_select_input(c, connection_.root(),
+                         XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE |
+                             XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE);
+  xcb_flush(c);
 }
 
 X11CaptureService::~X11CaptureService() {
@@ -46,7 +53,17 @@ asio::awaitable<ShareableContent> X11CaptureService::shareableContent() {
 }
 
 std::vector<OutputGeometry> X11CaptureService::queryOutputs() {
-  return x11::queryOutputs(connection_);
+  // Reading what arrived costs no round trip; RandR events are the only ones selected.
+  xcb_connection_t* c = connection_.get();
+  while (Reply<xcb_generic_event_t> event{xcb_poll_for_event(c)}) {
+    const std::uint8_t type = event->response_type & 0x7F;
+    if (type == randrEvent_ + XCB_RANDR_SCREEN_CHANGE_NOTIFY || type == randrEvent_ + XCB_RANDR_NOTIFY) {
+      outputs_.reset();
+      names_.clear();
+    }
+  }
+  if (!outputs_) outputs_ = x11::queryOutputs(connection_);
+  return *outputs_;
 }
 
 ShareableContent X11CaptureService::queryContent() {
@@ -114,28 +131,33 @@ std::optional<PixelSize> X11CaptureService::pixelSize(DisplayID display) {
 }
 
 std::optional<std::string> X11CaptureService::displayName(DisplayID display) {
-  std::optional<OutputGeometry> output;
   try {
-    output = findOutput(display);
+    std::lock_guard guard(lock_);
+    const std::vector<OutputGeometry> outputs = queryOutputs();
+    if (const auto known = names_.find(display); known != names_.end()) return known->second;
+    const auto output = std::find_if(outputs.begin(), outputs.end(),
+                                     [display](const OutputGeometry& o) { return o.id == display; });
+    if (output == outputs.end()) return std::nullopt;
+    return names_[display] = readName(*output);
   } catch (const std::exception&) {
     return std::nullopt;
   }
-  if (!output) return std::nullopt;
+}
 
-  std::lock_guard guard(lock_);
+std::optional<std::string> X11CaptureService::readName(const OutputGeometry& output) {
   xcb_connection_t* c = connection_.get();
   const xcb_atom_t edidAtom = internAtom(c, "EDID", true);
   if (edidAtom != XCB_ATOM_NONE) {
     // 64 four-byte units: the 256 bytes of the base block and its first extension.
     Reply<xcb_randr_get_output_property_reply_t> edid(xcb_randr_get_output_property_reply(
-        c, xcb_randr_get_output_property(c, display, edidAtom, XCB_ATOM_ANY, 0, 64, 0, 0), nullptr));
+        c, xcb_randr_get_output_property(c, output.id, edidAtom, XCB_ATOM_ANY, 0, 64, 0, 0), nullptr));
     if (edid && edid->format == 8) {
       std::span<const std::uint8_t> bytes(xcb_randr_get_output_property_data(edid.get()),
                                           static_cast<std::size_t>(edid->num_items));
       if (auto name = edidMonitorName(bytes)) return name;
     }
   }
-  if (!output->name.empty()) return output->name;
+  if (!output.name.empty()) return output.name;
   return std::nullopt;
 }
 

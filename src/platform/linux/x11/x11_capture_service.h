@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -37,12 +38,18 @@ class X11CaptureService final : public CaptureService {
  private:
   // On any thread; each takes lock_.
   ShareableContent queryContent();
-  std::vector<OutputGeometry> queryOutputs();
   std::optional<OutputGeometry> findOutput(DisplayID display);
+  // Under lock_: the outputs as last listed, listed again only after RandR reported a change, so
+  // that asking for a display's size or name costs no round trip while nothing changed.
+  std::vector<OutputGeometry> queryOutputs();
+  std::optional<std::string> readName(const OutputGeometry& output);
 
   const std::string display_;
-  std::mutex lock_;  // serializes the queries on connection_
+  std::mutex lock_;  // serializes the queries on connection_ and guards the caches
   Connection connection_;
+  std::uint8_t randrEvent_ = 0;
+  std::optional<std::vector<OutputGeometry>> outputs_;
+  std::map<DisplayID, std::optional<std::string>> names_;
   // Runs the listing queries, so that a caller's wait on them can be bounded.
   asio::thread_pool worker_{1};
 };

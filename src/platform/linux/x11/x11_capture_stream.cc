@@ -15,6 +15,7 @@
 #include <xcb/xinput.h>
 #include <asio/co_spawn.hpp>
 #include <asio/posix/stream_descriptor.hpp>
+#include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
 
@@ -83,6 +84,17 @@ class X11CaptureStream final : public CaptureStream, public std::enable_shared_f
           co_return;
         },
         asio::use_awaitable);
+  }
+
+  void setPaused(bool paused) override {
+    asio::post(queue_, [weak = weak_from_this(), paused] {
+      const auto self = weak.lock();
+      if (!self) return;
+      self->paused_ = paused;
+      // Back from a pause: the screen as it is now, whatever changed meanwhile.
+      if (!paused) self->dirty_ = true;
+      self->service();
+    });
   }
 
  private:
@@ -203,7 +215,8 @@ class X11CaptureStream final : public CaptureStream, public std::enable_shared_f
       drain();
       if (geometryChanged_) follow();
       const Clock::time_point now = Clock::now();
-      const bool due = dirty_ || composer_;
+      // Paused, the reports are still read (so nothing piles up) but nothing is grabbed.
+      const bool due = !paused_ && (dirty_ || composer_);
       if (due && now >= lastGrab_ + interval_) {
         dirty_ = false;
         lastGrab_ = now;
@@ -216,7 +229,7 @@ class X11CaptureStream final : public CaptureStream, public std::enable_shared_f
       if (auto output = output_.lock()) output->didStopWithError(*this, e.what());
       return;
     }
-    if ((dirty_ || composer_) && !timerArmed_) {
+    if (!paused_ && (dirty_ || composer_) && !timerArmed_) {
       timerArmed_ = true;
       timer_.expires_at(lastGrab_ + interval_);
       timer_.async_wait([weak = weak_from_this()](const std::error_code& error) {
@@ -353,6 +366,7 @@ class X11CaptureStream final : public CaptureStream, public std::enable_shared_f
   Clock::time_point lastGrab_{};
   bool timerArmed_ = false;
   bool readArmed_ = false;
+  bool paused_ = false;           // nobody receives the frames: grab nothing
   bool dirty_ = false;            // something to show changed since the last grab
   bool damagePending_ = false;    // the damage object holds drawing not yet repaired
   bool geometryChanged_ = false;  // RandR reported a change not yet looked at

@@ -8,10 +8,12 @@
 
 #include <asio/io_context.hpp>
 #include <atomic>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <optional>
 
+#include "core/util/paths.h"
 #include "core/util/unique_fd.h"
 #include "fake_bus_service.h"
 #include "xvfb_server.h"
@@ -161,12 +163,16 @@ class PresenceServiceTest : public ::testing::Test {
   std::atomic<bool> screenSaverActive_{false};
   std::atomic<bool> locked_{false};
   InhibitorEnd inhibitor_;
+  const std::filesystem::path record_ =
+      std::filesystem::temp_directory_path() / ("quorvanta-presence-" + std::to_string(getpid())) / "dpms";
+  ~PresenceServiceTest() override { std::filesystem::remove_all(record_.parent_path()); }
 };
 
 TEST_F(PresenceServiceTest, KeepAwakeInhibitsTheSessionAndLogindUntilReleased) {
   const auto screenSaver = fakeScreenSaver(bus_.address(), screenSaverActive_);
   const auto logind = fakeLogind(bus_.address(), inhibitor_, locked_);
-  LinuxPresenceService presence(xvfb_.display(), io_.get_executor(), {bus_.address(), bus_.address()});
+  LinuxPresenceService presence(xvfb_.display(), io_.get_executor(), {bus_.address(), bus_.address()},
+                                record_);
 
   auto hold = presence.keepAwake();
   ASSERT_TRUE(hold);
@@ -197,12 +203,14 @@ TEST_F(PresenceServiceTest, WithoutAnyBusServiceTheXServerStopsBlanking) {
   xcb_set_screen_saver(c, 1, 0, XCB_BLANKING_DEFAULT, XCB_EXPOSURES_DEFAULT);
   xcb_force_screen_saver(c, XCB_SCREEN_SAVER_RESET);
   ASSERT_FALSE(screenSaverOn(c, observer.root()));  // also makes sure the server has the settings
-  LinuxPresenceService presence(xvfb_.display(), io_.get_executor(), {bus_.address(), bus_.address()});
+  LinuxPresenceService presence(xvfb_.display(), io_.get_executor(), {bus_.address(), bus_.address()},
+                                record_);
 
   auto hold = presence.keepAwake();
   ASSERT_TRUE(hold);
   if (hasDpms) {
     EXPECT_FALSE(dpmsInfo(c)->enabled);
+    EXPECT_EQ(readFile(record_, 4096), xvfb_.display()) << "what a crash would leave off";
   }
   // Well past the timeout, the screensaver still has not started.
   std::this_thread::sleep_for(2500ms);
@@ -211,6 +219,7 @@ TEST_F(PresenceServiceTest, WithoutAnyBusServiceTheXServerStopsBlanking) {
   hold.reset();
   if (hasDpms) {
     EXPECT_TRUE(dpmsInfo(c)->enabled);
+    EXPECT_FALSE(std::filesystem::exists(record_));
   }
   const auto deadline = std::chrono::steady_clock::now() + kLimit;
   while (!screenSaverOn(c, observer.root()) && std::chrono::steady_clock::now() < deadline)
@@ -218,15 +227,41 @@ TEST_F(PresenceServiceTest, WithoutAnyBusServiceTheXServerStopsBlanking) {
   EXPECT_TRUE(screenSaverOn(c, observer.root()));
 }
 
+// A host killed while it held DPMS off left its record: the next start that reaches the display
+// turns DPMS back on and drops the record; one that cannot reach it keeps the record.
+TEST_F(PresenceServiceTest, TheNextStartRestoresDpmsThatAKilledHostLeftOff) {
+  const x11::Connection observer = x11::Connection::connect(xvfb_.display());
+  xcb_connection_t* c = observer.get();
+  const bool hasDpms = dpmsInfo(c).has_value();
+  if (hasDpms) {
+    xcb_dpms_disable(c);
+    ASSERT_FALSE(dpmsInfo(c)->enabled);
+  }
+  std::filesystem::create_directories(record_.parent_path());
+  const auto record = [this](const std::string& display) {
+    writeFileAtomically(record_, std::vector<std::uint8_t>(display.begin(), display.end()),
+                        std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  };
+  record(":4095");
+  { LinuxPresenceService unreachable(xvfb_.display(), io_.get_executor(), {"", ""}, record_); }
+  EXPECT_TRUE(std::filesystem::exists(record_)) << "kept for a start that finds the display";
+  record(xvfb_.display());
+  LinuxPresenceService presence(xvfb_.display(), io_.get_executor(), {"", ""}, record_);
+  EXPECT_FALSE(std::filesystem::exists(record_));
+  if (hasDpms) {
+    EXPECT_TRUE(dpmsInfo(c)->enabled);
+  }
+}
+
 TEST_F(PresenceServiceTest, UserActivityIsToldToTheSessionScreenSaver) {
   const auto screenSaver = fakeScreenSaver(bus_.address(), screenSaverActive_);
-  LinuxPresenceService presence(xvfb_.display(), io_.get_executor(), {bus_.address(), ""});
+  LinuxPresenceService presence(xvfb_.display(), io_.get_executor(), {bus_.address(), ""}, record_);
   presence.declareUserActivity();
   EXPECT_EQ(callsOf(*screenSaver, "SimulateUserActivity"), 1U);
 }
 
 TEST_F(PresenceServiceTest, UserActivityWakesDisplaysThatDpmsTurnedOff) {
-  LinuxPresenceService presence(xvfb_.display(), io_.get_executor(), {"", ""});
+  LinuxPresenceService presence(xvfb_.display(), io_.get_executor(), {"", ""}, record_);
   const x11::Connection observer = x11::Connection::connect(xvfb_.display());
   xcb_connection_t* c = observer.get();
   if (!dpmsInfo(c)) GTEST_SKIP() << "this X server has no DPMS";
@@ -242,13 +277,14 @@ TEST_F(PresenceServiceTest, UserActivityWakesDisplaysThatDpmsTurnedOff) {
 TEST_F(PresenceServiceTest, ScreenLockComesFromLogindElseFromTheScreenSaver) {
   const auto screenSaver = fakeScreenSaver(bus_.address(), screenSaverActive_);
   {
-    LinuxPresenceService presence(xvfb_.display(), io_.get_executor(), {bus_.address(), ""});
+    LinuxPresenceService presence(xvfb_.display(), io_.get_executor(), {bus_.address(), ""}, record_);
     EXPECT_FALSE(presence.screenLocked());
     screenSaverActive_ = true;
     EXPECT_TRUE(presence.screenLocked());
   }
   const auto logind = fakeLogind(bus_.address(), inhibitor_, locked_);
-  LinuxPresenceService presence(xvfb_.display(), io_.get_executor(), {bus_.address(), bus_.address()});
+  LinuxPresenceService presence(xvfb_.display(), io_.get_executor(), {bus_.address(), bus_.address()},
+                                record_);
   // logind knows the session, and its answer stands.
   EXPECT_FALSE(presence.screenLocked());
   locked_ = true;
@@ -257,7 +293,8 @@ TEST_F(PresenceServiceTest, ScreenLockComesFromLogindElseFromTheScreenSaver) {
 
 TEST(PresenceServiceWithoutDesktop, AnswersWithoutDisplayOrBuses) {
   asio::io_context io;
-  LinuxPresenceService presence(":4095", io.get_executor(), {"", "unix:path=/nonexistent/quorvanta-bus"});
+  LinuxPresenceService presence(":4095", io.get_executor(), {"", "unix:path=/nonexistent/quorvanta-bus"},
+                                "/nonexistent/quorvanta-dpms");
   EXPECT_TRUE(presence.keepAwake());
   EXPECT_TRUE(presence.displaysAwake());
   presence.declareUserActivity();

@@ -187,10 +187,5 @@ TEST_F(LocalInputWatchTest, TheCallbackMayEndItsOwnWatch) {
   EXPECT_EQ(seen, 1);
 }
 
-TEST(LocalInputWatchUnreachable, GivesNothingWithoutADisplay) {
-  asio::io_context io;
-  EXPECT_EQ(LocalInputWatch::start(":4095", io.get_executor(), [] {}), nullptr);
-}
-
 }  // namespace
 }  // namespace quorvanta::presence

@@ -70,6 +70,19 @@ std::array<double, 3> rgbAt(const PixelBuffer& frame, int x, int y) {
   return {luma + 1.5748 * cr, luma - 0.1873 * cb - 0.4681 * cr, luma + 1.8556 * cb};
 }
 
+// Whether the frame shows `rgb` at (x, y), within `tolerance` on each channel.
+::testing::AssertionResult showsColor(const PixelBuffer& frame, int x, int y, std::uint32_t rgb,
+                                      double tolerance = 20) {
+  const auto got = rgbAt(frame, x, y);
+  for (int c = 0; c < 3; ++c) {
+    if (std::abs(got[static_cast<std::size_t>(c)] - ((rgb >> (16 - 8 * c)) & 0xFF)) > tolerance) {
+      return ::testing::AssertionFailure()
+             << "(" << x << ", " << y << ") is " << got[0] << " " << got[1] << " " << got[2];
+    }
+  }
+  return ::testing::AssertionSuccess();
+}
+
 // PSNR of the frame against the pattern scaled to the frame's size.
 double psnrAgainstPattern(const PixelBuffer& frame) {
   double squared = 0;
@@ -235,6 +248,11 @@ class CaptureFixture : public ::testing::Test {
     xcb_free_gc(c, gc);
   }
 
+  void setRootBackground(std::uint32_t rgb) {
+    xcb_change_window_attributes(connection.get(), connection.root(), XCB_CW_BACK_PIXEL, &rgb);
+    xcb_clear_area(connection.get(), 0, connection.root(), 0, 0, 0, 0);
+  }
+
   // The RandR outputs of the test server, as this test reads them.
   std::vector<xcb_randr_output_t> outputs() {
     xcb_connection_t* c = connection.get();
@@ -268,38 +286,18 @@ TEST_F(X11CaptureTest, ListsTheConnectedOutputsWithTheirIDsNamesAndSizes) {
   EXPECT_EQ(streamer->name(ids[0] + 1000), "Display " + std::to_string(ids[0] + 1000));
 }
 
-TEST_F(X11CaptureTest, CapturesTheScreenAsItLooks) {
+TEST_F(X11CaptureTest, CapturesTheScreenAsItLooksScaledToTheRequestedWidth) {
   showPattern(true);
-  const RemoteDisplay display = start(std::nullopt, 1920, 30);
-  EXPECT_EQ(display.width, kScreenWidth);
-  EXPECT_EQ(display.height, kScreenHeight);
-  auto frames = waitForSettled(1);
-  ASSERT_FALSE(frames.empty());
-  const PixelBuffer& frame = *frames.back().buffer;
-  ASSERT_EQ(frame.width, kScreenWidth);
-  ASSERT_EQ(frame.height, kScreenHeight);
-  EXPECT_GE(psnrAgainstPattern(frame), 30.0);
-}
-
-TEST_F(X11CaptureTest, ScalesDownToTheRequestedWidth) {
-  showPattern(true);
-  const RemoteDisplay display = start(std::nullopt, 960, 30);
-  EXPECT_EQ(display.width, 960);
-  EXPECT_EQ(display.height, 540);
-  auto frames = waitForSettled(1);
-  ASSERT_FALSE(frames.empty());
-  const PixelBuffer& frame = *frames.back().buffer;
-  ASSERT_EQ(frame.width, 960);
-  ASSERT_EQ(frame.height, 540);
-  EXPECT_GE(psnrAgainstPattern(frame), 30.0);
-}
-
-TEST_F(X11CaptureTest, TheWrongPictureFailsTheComparison) {
-  // Guards the comparison itself: a frame of the screen before the pattern was drawn is far off.
-  start(std::nullopt, 1920, 30);
-  auto frames = waitForFrames(1);
-  ASSERT_FALSE(frames.empty());
-  EXPECT_LT(psnrAgainstPattern(*frames.back().buffer), 20.0);
+  for (const auto& [maxWidth, width, height] :
+       {std::tuple{1920, kScreenWidth, kScreenHeight}, std::tuple{960, 960, 540}}) {
+    const RemoteDisplay display = start(std::nullopt, maxWidth, 30);
+    EXPECT_EQ(display.width, width);
+    EXPECT_EQ(display.height, height);
+    const PixelBuffer& frame = *waitForSettled(1).back().buffer;  // a start resets the pipeline
+    ASSERT_EQ(frame.width, width);
+    ASSERT_EQ(frame.height, height);
+    EXPECT_GE(psnrAgainstPattern(frame), 30.0) << maxWidth;
+  }
 }
 
 TEST_F(X11CaptureTest, DrawsThePointerIn) {
@@ -332,11 +330,8 @@ TEST_F(X11CaptureTest, DeliversCompleteFramesPacedByTheFrameRate) {
   for (std::size_t i = 0; i < frames.size(); ++i) {
     EXPECT_TRUE(frames[i].onQueue);
     if (i > 0) {
-      EXPECT_GT(frames[i].time, frames[i - 1].time);
+      EXPECT_GE(frames[i].time - frames[i - 1].time, 0.099) << i;
     }
-  }
-  for (std::size_t i = 1; i < frames.size(); ++i) {
-    EXPECT_GE(frames[i].time - frames[i - 1].time, 0.099) << i;
   }
 }
 
@@ -353,13 +348,6 @@ TEST_F(X11CaptureTest, StopEndsTheFramesAndRaisesTheGeneration) {
   const std::size_t after = pipeline->submissions().size();
   std::this_thread::sleep_for(300ms);
   EXPECT_EQ(pipeline->submissions().size(), after);
-}
-
-TEST_F(X11CaptureTest, StartWithAnUnknownDisplayCapturesTheFirst) {
-  const auto ids = outputs();
-  ASSERT_FALSE(ids.empty());
-  EXPECT_EQ(start(ids[0] + 12345, 1920, 30).id, ids[0]);
-  EXPECT_FALSE(waitForFrames(1).empty());
 }
 
 TEST_F(X11CaptureTest, ExcludedWindowIsLeftOutWhileItStaysOnScreen) {
@@ -436,14 +424,8 @@ TEST_F(X11CaptureTest, ComposedFramesKeepTheShapesOfWindows) {
   auto frames = waitForSettled(seen + 1);
   ASSERT_FALSE(frames.empty());
   const PixelBuffer& frame = *frames.back().buffer;
-  const auto inside = rgbAt(frame, 150, 150);  // in the square: magenta
-  EXPECT_NEAR(inside[0], 255, 20);
-  EXPECT_NEAR(inside[1], 0, 20);
-  EXPECT_NEAR(inside[2], 255, 20);
-  const auto outside = rgbAt(frame, 400, 250);  // in the window but outside its shape: yellow
-  EXPECT_NEAR(outside[0], 255, 20);
-  EXPECT_NEAR(outside[1], 255, 20);
-  EXPECT_NEAR(outside[2], 0, 20);
+  EXPECT_TRUE(showsColor(frame, 150, 150, 0xFF00FF));  // in the square: magenta
+  EXPECT_TRUE(showsColor(frame, 400, 250, 0xFFFF00));  // in the window but outside its shape: yellow
 }
 
 TEST_F(X11CaptureTest, TranslucentWindowsAreBlendedOnlyWhileACompositingManagerRuns) {
@@ -491,71 +473,14 @@ TEST_F(X11CaptureTest, TranslucentWindowsAreBlendedOnlyWhileACompositingManagerR
                           XCB_CURRENT_TIME);
   sync();
   frames = waitForSettled(pipeline->submissions().size() + 1);
-  const auto blended = rgbAt(*frames.back().buffer, 150, 150);
-  EXPECT_NEAR(blended[0], 127, 20);
-  EXPECT_NEAR(blended[1], 0, 20);
-  EXPECT_NEAR(blended[2], 0, 20);
+  EXPECT_TRUE(showsColor(*frames.back().buffer, 150, 150, 0x7F0000));
 }
 
+// The root's own background (as xsetroot -solid sets it, no window holds it) shows where a
+// left-out window was, through a window of the capture's own that stays lowest and takes no input.
 TEST_F(X11CaptureTest, TheRootBackgroundShowsWhereAnExcludedWindowWas) {
   xcb_connection_t* c = connection.get();
-  // The root's own background, as xsetroot -solid sets it: no window holds it.
-  const std::uint32_t blue = 0x3366CC;
-  xcb_change_window_attributes(c, connection.root(), XCB_CW_BACK_PIXEL, &blue);
-  xcb_clear_area(c, 0, connection.root(), 0, 0, 0, 0);
-  const xcb_window_t cover = makeWindow(connection.root(), 400, 200, 480, 300, 0xFF00FF);
-  xcb_map_window(c, cover);
-  sync();
-
-  start(std::nullopt, 1920, 30);
-  ASSERT_TRUE(exclude({cover}));
-  auto frames = waitForSettled(pipeline->submissions().size() + 1);
-  ASSERT_FALSE(frames.empty());
-  const auto shown = rgbAt(*frames.back().buffer, 640, 350);  // inside the left-out window
-  EXPECT_NEAR(shown[0], 0x33, 12);
-  EXPECT_NEAR(shown[1], 0x66, 12);
-  EXPECT_NEAR(shown[2], 0xCC, 12);
-
-  // The capture's own background window is neither listed nor a layer over the screen.
-  auto content = run<ShareableContent>([&] { return service->shareableContent(); });
-  ASSERT_EQ(content.windows.size(), 1u);
-  EXPECT_EQ(content.windows[0].id, cover);
-
-  // A new background, set by the program users set it with, follows without any event.
-  const std::string command = "DISPLAY=" + server.display() + " xsetroot -solid '#cc6633' 2>/dev/null";
-  if (std::system(command.c_str()) != 0) GTEST_SKIP() << "xsetroot is not available";
-  const auto deadline = std::chrono::steady_clock::now() + 5s;
-  std::array<double, 3> now{};
-  while (std::chrono::steady_clock::now() < deadline) {
-    frames = waitForFrames(pipeline->submissions().size() + 1);
-    now = rgbAt(*frames.back().buffer, 640, 350);
-    if (std::abs(now[0] - 0xCC) < 12 && std::abs(now[2] - 0x33) < 12) break;
-    std::this_thread::sleep_for(50ms);
-  }
-  EXPECT_NEAR(now[0], 0xCC, 12);
-  EXPECT_NEAR(now[1], 0x66, 12);
-  EXPECT_NEAR(now[2], 0x33, 12);
-
-  // Left out no more: the window shows again and the background window is gone.
-  ASSERT_TRUE(exclude({}));
-  frames =
-      waitForSettled(pipeline->submissions().size());  // the frame without the composer may already be in
-  const auto back = rgbAt(*frames.back().buffer, 640, 350);
-  EXPECT_NEAR(back[0], 255, 20);
-  EXPECT_NEAR(back[1], 0, 20);
-  EXPECT_NEAR(back[2], 255, 20);
-  content = run<ShareableContent>([&] { return service->shareableContent(); });
-  EXPECT_EQ(content.windows.size(), 1u);
-  Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c, xcb_query_tree(c, connection.root()), nullptr));
-  ASSERT_TRUE(tree);
-  EXPECT_EQ(xcb_query_tree_children_length(tree.get()), 1);
-}
-
-TEST_F(X11CaptureTest, TheBackgroundWindowStaysLowestWhenRaised) {
-  xcb_connection_t* c = connection.get();
-  const std::uint32_t blue = 0x3366CC;
-  xcb_change_window_attributes(c, connection.root(), XCB_CW_BACK_PIXEL, &blue);
-  xcb_clear_area(c, 0, connection.root(), 0, 0, 0, 0);
+  setRootBackground(0x3366CC);
   const xcb_window_t cover = makeWindow(connection.root(), 400, 200, 480, 300, 0xFF00FF);
   const xcb_window_t kept = makeWindow(connection.root(), 100, 100, 100, 100, 0x00FF00);
   xcb_map_window(c, cover);
@@ -563,50 +488,61 @@ TEST_F(X11CaptureTest, TheBackgroundWindowStaysLowestWhenRaised) {
   sync();
   start(std::nullopt, 1920, 30);
   ASSERT_TRUE(exclude({cover}));
-  waitForFrames(pipeline->submissions().size() + 1);
+  auto frames = waitForSettled(pipeline->submissions().size() + 1);
+  EXPECT_TRUE(showsColor(*frames.back().buffer, 640, 350, 0x3366CC, 12));  // inside the left-out window
+  // The capture's own background window is not listed.
+  auto content = run<ShareableContent>([&] { return service->shareableContent(); });
+  EXPECT_EQ(content.windows.size(), 2u);
 
-  // Find the capture's background window by its marker and raise it over everything.
+  // Found by its marker and raised over everything, it goes back to the bottom.
   const xcb_atom_t marker = internAtom(c, kBackgroundWindowMarker, true);
   ASSERT_NE(marker, XCB_ATOM_NONE);
-  Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c, xcb_query_tree(c, connection.root()), nullptr));
-  ASSERT_TRUE(tree);
+  const auto children = [&] {
+    Reply<xcb_query_tree_reply_t> tree(
+        xcb_query_tree_reply(c, xcb_query_tree(c, connection.root()), nullptr));
+    const xcb_window_t* first = xcb_query_tree_children(tree.get());
+    return std::vector<xcb_window_t>(first, first + xcb_query_tree_children_length(tree.get()));
+  };
   xcb_window_t background = XCB_NONE;
-  for (int i = 0; i < xcb_query_tree_children_length(tree.get()); ++i) {
-    const xcb_window_t child = xcb_query_tree_children(tree.get())[i];
+  for (const xcb_window_t child : children()) {
     Reply<xcb_get_property_reply_t> property(
         xcb_get_property_reply(c, xcb_get_property(c, 0, child, marker, XCB_ATOM_ANY, 0, 1), nullptr));
     if (property && property->type != XCB_NONE) background = child;
   }
   ASSERT_NE(background, XCB_NONE);
-  EXPECT_EQ(xcb_query_tree_children(tree.get())[0], background);  // lowest
+  EXPECT_EQ(children().front(), background);
   const std::uint32_t above = XCB_STACK_MODE_ABOVE;
   xcb_configure_window(c, background, XCB_CONFIG_WINDOW_STACK_MODE, &above);
   sync();
-
-  auto frames = waitForFrames(pipeline->submissions().size() + 3);
-  const auto green = rgbAt(*frames.back().buffer, 150, 150);  // the window that is not left out
-  EXPECT_NEAR(green[0], 0, 20);
-  EXPECT_NEAR(green[1], 255, 20);
-  EXPECT_NEAR(green[2], 0, 20);
-  const auto blueShown = rgbAt(*frames.back().buffer, 640, 350);
-  EXPECT_NEAR(blueShown[2], 0xCC, 12);
-  tree.reset(xcb_query_tree_reply(c, xcb_query_tree(c, connection.root()), nullptr));
-  ASSERT_TRUE(tree);
-  EXPECT_EQ(xcb_query_tree_children(tree.get())[0], background);  // back at the bottom
-
-  // Over the bare desktop the pointer is on the root itself: the window takes no input.
+  frames = waitForFrames(pipeline->submissions().size() + 3);
+  EXPECT_TRUE(showsColor(*frames.back().buffer, 150, 150, 0x00FF00));  // the window not left out
+  EXPECT_EQ(children().front(), background);
   xcb_warp_pointer(c, XCB_NONE, connection.root(), 0, 0, 0, 0, 1000, 600);
   Reply<xcb_query_pointer_reply_t> pointer(
       xcb_query_pointer_reply(c, xcb_query_pointer(c, connection.root()), nullptr));
   ASSERT_TRUE(pointer);
   EXPECT_EQ(pointer->child, XCB_WINDOW_NONE);
+
+  // A new background, set by the program users set it with, follows without any event.
+  const std::string command = "DISPLAY=" + server.display() + " xsetroot -solid '#cc6633' 2>/dev/null";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (
+      !showsColor(*waitForFrames(pipeline->submissions().size() + 1).back().buffer, 640, 350, 0xCC6633, 12) &&
+      std::chrono::steady_clock::now() < deadline) {
+  }
+  EXPECT_TRUE(showsColor(*pipeline->submissions().back().buffer, 640, 350, 0xCC6633, 12));
+
+  // Left out no more: the window shows again and the background window is gone.
+  ASSERT_TRUE(exclude({}));
+  frames = waitForSettled(pipeline->submissions().size());  // the frame without the composer may be in
+  EXPECT_TRUE(showsColor(*frames.back().buffer, 640, 350, 0xFF00FF));
+  EXPECT_EQ(children().size(), 2u);
 }
 
 TEST_F(X11CaptureTest, WithoutManualRedirectionTheDesktopPixmapOrBlackIsTheBackground) {
   xcb_connection_t* c = connection.get();
-  const std::uint32_t blue = 0x3366CC;
-  xcb_change_window_attributes(c, connection.root(), XCB_CW_BACK_PIXEL, &blue);
-  xcb_clear_area(c, 0, connection.root(), 0, 0, 0, 0);
+  setRootBackground(0x3366CC);
   const xcb_window_t cover = makeWindow(connection.root(), 400, 200, 480, 300, 0xFF00FF);
   xcb_map_window(c, cover);
   // What a compositing manager does: it redirects every child of the root manually, so the
@@ -617,10 +553,7 @@ TEST_F(X11CaptureTest, WithoutManualRedirectionTheDesktopPixmapOrBlackIsTheBackg
   start(std::nullopt, 1920, 30);
   ASSERT_TRUE(exclude({cover}));
   auto frames = waitForSettled(pipeline->submissions().size() + 1);
-  const auto black = rgbAt(*frames.back().buffer, 640, 350);
-  EXPECT_NEAR(black[0], 0, 12);
-  EXPECT_NEAR(black[1], 0, 12);
-  EXPECT_NEAR(black[2], 0, 12);
+  EXPECT_TRUE(showsColor(*frames.back().buffer, 640, 350, 0x000000, 12));
 
   // A desktop's pixmap, announced in _XROOTPMAP_ID.
   const xcb_pixmap_t wallpaper = xcb_generate_id(c);
@@ -635,37 +568,27 @@ TEST_F(X11CaptureTest, WithoutManualRedirectionTheDesktopPixmapOrBlackIsTheBackg
                       XCB_ATOM_PIXMAP, 32, 1, &wallpaper);
   sync();
   frames = waitForSettled(pipeline->submissions().size() + 1);
-  const auto shown = rgbAt(*frames.back().buffer, 640, 350);
-  EXPECT_NEAR(shown[0], 0xFF, 12);
-  EXPECT_NEAR(shown[1], 0x88, 12);
-  EXPECT_NEAR(shown[2], 0x00, 12);
+  EXPECT_TRUE(showsColor(*frames.back().buffer, 640, 350, 0xFF8800, 12));
   // No window of the capture's own was left behind.
   auto content = run<ShareableContent>([&] { return service->shareableContent(); });
   EXPECT_EQ(content.windows.size(), 1u);
   xcb_free_gc(c, gc);
 }
 
-TEST_F(X11CaptureTest, TheDisplayListFollowsARandRResize) {
-  // Xvfb may refuse new modes; then there is nothing to follow.
-  const std::string prefix = "DISPLAY=" + server.display() + " xrandr ";
-  const std::string mode = "\"1024x576_test\"";
-  if (std::system((prefix + "--newmode " + mode + " 48 1024 1064 1168 1312 576 579 584 597 >/dev/null 2>&1")
-                      .c_str()) != 0 ||
-      std::system((prefix + "--addmode screen " + mode + " >/dev/null 2>&1").c_str()) != 0 ||
-      std::system((prefix + "--output screen --mode " + mode + " --fb 1024x576 >/dev/null 2>&1").c_str()) !=
-          0) {
-    GTEST_SKIP() << "this X server refuses RandR mode changes";
-  }
-  auto displays = run<std::vector<RemoteDisplay>>([&] { return streamer->displays(); });
-  ASSERT_EQ(displays.size(), 1u);
-  EXPECT_EQ(displays[0].width, 1024);
-  EXPECT_EQ(displays[0].height, 576);
-  const RemoteDisplay started = start(std::nullopt, 1920, 30);
-  EXPECT_EQ(started.width, 1024);
-  EXPECT_EQ(started.height, 576);
-  auto frames = waitForFrames(1);
-  ASSERT_FALSE(frames.empty());
-  EXPECT_EQ(frames.back().buffer->width, 1024);
+// Nobody receives a paused stream's frames: it grabs nothing, and on resuming shows the screen
+// as it is then.
+TEST_F(X11CaptureTest, APausedStreamGrabsNothingUntilResumed) {
+  start(std::nullopt, 1920, 30);
+  waitForSettled(1);
+  streamer->currentStream()->setPaused(true);
+  std::this_thread::sleep_for(100ms);  // the pause reaches the capture queue
+  const std::size_t paused = pipeline->submissions().size();
+  xcb_map_window(connection.get(), makeWindow(connection.root(), 100, 100, 200, 200, 0xFF0000));
+  sync();
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(pipeline->submissions().size(), paused);
+  streamer->currentStream()->setPaused(false);
+  EXPECT_TRUE(showsColor(*waitForFrames(paused + 1).back().buffer, 200, 200, 0xFF0000));
 }
 
 TEST_F(X11CaptureTest, ExcludeWithAWindowThatIsNotOnScreenReturnsFalse) {
@@ -719,14 +642,14 @@ TEST_F(X11DesktopCaptureTest, AnXrandrChangeKeepsTheStreamAliveAtTheNewSize) {
   const RemoteDisplay started = start(std::nullopt, 1920, 30);
   ASSERT_EQ(started.width, kScreenWidth);
   waitForFrames(1);
-  const std::string prefix = "DISPLAY=" + server.display() + " xrandr ";
-  const std::string mode = "\"1024x576_test\"";
-  if (std::system((prefix + "--newmode " + mode + " 48 1024 1064 1168 1312 576 579 584 597 >/dev/null 2>&1")
-                      .c_str()) != 0 ||
-      std::system((prefix + "--addmode screen " + mode + " >/dev/null 2>&1").c_str()) != 0 ||
-      std::system((prefix + "--output screen --mode " + mode + " --fb 1024x576 >/dev/null 2>&1").c_str()) !=
-          0) {
-    GTEST_SKIP() << "this X server refuses RandR mode changes";
+  // Xvfb may refuse new modes; then there is nothing to follow.
+  const std::string xrandr = "DISPLAY=" + server.display() + " xrandr ";
+  const std::string mode = "\"1024x576_test\" ";
+  for (const std::string& arguments :
+       {"--newmode " + mode + "48 1024 1064 1168 1312 576 579 584 597", "--addmode screen " + mode,
+        "--output screen --fb 1024x576 --mode " + mode}) {
+    if (std::system((xrandr + arguments + " >/dev/null 2>&1").c_str()) != 0)
+      GTEST_SKIP() << "this X server refuses RandR mode changes";
   }
   const auto deadline = std::chrono::steady_clock::now() + 10s;
   while (std::chrono::steady_clock::now() < deadline && pipeline->submissions().back().buffer->width != 1024)
@@ -734,8 +657,15 @@ TEST_F(X11DesktopCaptureTest, AnXrandrChangeKeepsTheStreamAliveAtTheNewSize) {
   const PixelBuffer& frame = *pipeline->submissions().back().buffer;
   EXPECT_EQ(frame.width, 1024);
   EXPECT_EQ(frame.height, 576);
-  std::lock_guard guard(lock);
-  EXPECT_TRUE(errors.empty()) << errors.front();
+  {
+    std::lock_guard guard(lock);
+    EXPECT_TRUE(errors.empty()) << errors.front();
+  }
+  // The listing follows too.
+  auto displays = run<std::vector<RemoteDisplay>>([&] { return streamer->displays(); });
+  ASSERT_EQ(displays.size(), 1u);
+  EXPECT_EQ(displays[0].width, 1024);
+  EXPECT_EQ(displays[0].height, 576);
 }
 
 }  // namespace
