@@ -46,23 +46,44 @@ std::string logindSessionPath(GDBusConnection* system, std::chrono::steady_clock
 
 }  // namespace
 
-std::unique_ptr<ScreenSaverInhibition> ScreenSaverInhibition::take(GDBusConnection* session,
-                                                                   std::chrono::milliseconds timeout) {
-  const glib::Variant reply =
-      callMethod(session, kScreenSaverService, kScreenSaverPath, kScreenSaverInterface, "Inhibit",
-                 g_variant_new("(ss)", kApplicationName, kDisplayInhibitReason), "(u)", timeout);
+std::unique_ptr<CookieInhibition> CookieInhibition::take(GDBusConnection* session, const Service& service,
+                                                         GVariant* arguments,
+                                                         std::chrono::milliseconds timeout) {
+  const glib::Variant reply = callMethod(session, service.name, service.path, service.interface, "Inhibit",
+                                         arguments, "(u)", timeout);
   if (!reply) return nullptr;
   guint32 cookie = 0;
   g_variant_get(reply.get(), "(u)", &cookie);
-  return std::unique_ptr<ScreenSaverInhibition>(new ScreenSaverInhibition(session, cookie, timeout));
+  return std::unique_ptr<CookieInhibition>(new CookieInhibition(session, service, cookie, timeout));
 }
 
-ScreenSaverInhibition::ScreenSaverInhibition(GDBusConnection* connection, std::uint32_t cookie,
-                                             std::chrono::milliseconds timeout)
-    : connection_(G_DBUS_CONNECTION(g_object_ref(connection))), cookie_(cookie), timeout_(timeout) {}
+std::unique_ptr<CookieInhibition> CookieInhibition::takeScreenSaver(GDBusConnection* session,
+                                                                    std::chrono::milliseconds timeout) {
+  static constexpr Service kService{kScreenSaverService, kScreenSaverPath, kScreenSaverInterface,
+                                    "UnInhibit"};
+  return take(session, kService, g_variant_new("(ss)", kApplicationName, kDisplayInhibitReason), timeout);
+}
 
-ScreenSaverInhibition::~ScreenSaverInhibition() {
-  callMethod(connection_.get(), kScreenSaverService, kScreenSaverPath, kScreenSaverInterface, "UnInhibit",
+std::unique_ptr<CookieInhibition> CookieInhibition::takeGnomeIdle(GDBusConnection* session,
+                                                                  std::chrono::milliseconds timeout) {
+  static constexpr Service kService{"org.gnome.SessionManager", "/org/gnome/SessionManager",
+                                    "org.gnome.SessionManager", "Uninhibit"};
+  // No top-level window to name (0); the flag asks the session not to count the user as idle.
+  constexpr guint32 kInhibitIdle = 8;
+  return take(session, kService,
+              g_variant_new("(susu)", kApplicationName, guint32{0}, kDisplayInhibitReason, kInhibitIdle),
+              timeout);
+}
+
+CookieInhibition::CookieInhibition(GDBusConnection* connection, const Service& service, std::uint32_t cookie,
+                                   std::chrono::milliseconds timeout)
+    : connection_(G_DBUS_CONNECTION(g_object_ref(connection))),
+      service_(service),
+      cookie_(cookie),
+      timeout_(timeout) {}
+
+CookieInhibition::~CookieInhibition() {
+  callMethod(connection_.get(), service_.name, service_.path, service_.interface, service_.releaseMethod,
              g_variant_new("(u)", cookie_), "()", timeout_);
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 
-// The desktop's presence services over D-Bus: the session's org.freedesktop.ScreenSaver and
-// logind on the system bus.
+// The desktop's presence services over D-Bus: the session's org.freedesktop.ScreenSaver, GNOME's
+// session manager and logind on the system bus.
 
 #include <chrono>
 #include <cstdint>
@@ -18,21 +18,37 @@ inline constexpr const char* kApplicationName = "Quorvanta Host";
 inline constexpr const char* kDisplayInhibitReason = "Quorvanta display stream";
 inline constexpr const char* kSystemInhibitReason = "Quorvanta remote session";
 
-// An org.freedesktop.ScreenSaver inhibition, lifted with UnInhibit when destroyed. It keeps its bus
-// connection open, since the service drops the inhibitions of clients that leave the bus.
-class ScreenSaverInhibition final : public PresenceHold {
+// An inhibition a session service hands out as a cookie (org.freedesktop.ScreenSaver, or GNOME's
+// session manager), given back when destroyed. It keeps its bus connection open, since both
+// services drop the inhibitions of clients that leave the bus.
+class CookieInhibition final : public PresenceHold {
  public:
+  struct Service {
+    const char* name;
+    const char* path;
+    const char* interface;
+    const char* releaseMethod;
+  };
+
   // Null when the session has no such service or it refuses.
-  static std::unique_ptr<ScreenSaverInhibition> take(GDBusConnection* session,
-                                                     std::chrono::milliseconds timeout);
-  ~ScreenSaverInhibition() override;
-  ScreenSaverInhibition(const ScreenSaverInhibition&) = delete;
-  ScreenSaverInhibition& operator=(const ScreenSaverInhibition&) = delete;
+  static std::unique_ptr<CookieInhibition> takeScreenSaver(GDBusConnection* session,
+                                                           std::chrono::milliseconds timeout);
+  // GNOME's own idle inhibition: its shell blanks and locks by the session manager's idle state,
+  // which a screensaver inhibition reaches only through a settings daemon that may not run.
+  static std::unique_ptr<CookieInhibition> takeGnomeIdle(GDBusConnection* session,
+                                                         std::chrono::milliseconds timeout);
+  ~CookieInhibition() override;
+  CookieInhibition(const CookieInhibition&) = delete;
+  CookieInhibition& operator=(const CookieInhibition&) = delete;
 
  private:
-  ScreenSaverInhibition(GDBusConnection* connection, std::uint32_t cookie, std::chrono::milliseconds timeout);
+  CookieInhibition(GDBusConnection* connection, const Service& service, std::uint32_t cookie,
+                   std::chrono::milliseconds timeout);
+  static std::unique_ptr<CookieInhibition> take(GDBusConnection* session, const Service& service,
+                                                GVariant* arguments, std::chrono::milliseconds timeout);
 
   glib::Object<GDBusConnection> connection_;
+  Service service_;
   std::uint32_t cookie_;
   std::chrono::milliseconds timeout_;
 };

@@ -52,11 +52,15 @@ LinuxPresenceService::~LinuxPresenceService() = default;
 std::unique_ptr<PresenceHold> LinuxPresenceService::keepAwake() {
   auto hold = std::make_unique<CombinedHold>();
   hold->add(presence::LogindInhibition::take(system_.get(kInhibitTimeout), kInhibitTimeout));
+  GDBusConnection* session = session_.get(kInhibitTimeout);
+  std::unique_ptr<PresenceHold> gnomeHold =
+      presence::CookieInhibition::takeGnomeIdle(session, kInhibitTimeout);
   std::unique_ptr<PresenceHold> displayHold =
-      presence::ScreenSaverInhibition::take(session_.get(kInhibitTimeout), kInhibitTimeout);
-  // logind keeps the machine up but not the displays on: without the session's screensaver
-  // service, the X server itself must not blank them.
-  if (!displayHold) displayHold = presence::XBlankingHold::take(displayName_, dpmsRecord_);
+      presence::CookieInhibition::takeScreenSaver(session, kInhibitTimeout);
+  // logind keeps the machine up but not the displays on: without a session service that keeps
+  // them on, the X server itself must not blank them.
+  if (!displayHold && !gnomeHold) displayHold = presence::XBlankingHold::take(displayName_, dpmsRecord_);
+  hold->add(std::move(gnomeHold));
   hold->add(std::move(displayHold));
   return hold;
 }
