@@ -1,19 +1,26 @@
 #include <gtest/gtest.h>
+#include <qrencode.h>
 #include <QAbstractButton>
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QLabel>
+#include <QMimeData>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSignalSpy>
-#include <QToolButton>
 
-#include <filesystem>
+#include <algorithm>
+#include <atomic>
+#include <thread>
 
 #include "app/devices_section.h"
 #include "app/host_panel.h"
 #include "app/pairing_card.h"
 #include "app/permission_section.h"
+#include "app/qr_image.h"
 #include "app/toggle_switch.h"
 #include "app/wrapping_label.h"
+#include "core/util/process.h"
 #include "gui_test_support.h"
 
 namespace quorvanta {
@@ -41,333 +48,262 @@ HostState readyState() {
 
 class HostPanelTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    panel_ = std::make_unique<HostPanel>(QStringLiteral("0.1.0"));
-    panel_->show();
+  void SetUp() override { panel_.show(); }
+
+  // Renders `state` and lays the panel out.
+  void show(const HostState& state) {
+    panel_.render(state);
+    panel_.widget()->adjustSize();
     QCoreApplication::processEvents();
   }
-
-  // Renders `state`, lays the panel out and returns it.
-  HostPanel& show(const HostState& state) {
-    panel_->render(state);
-    panel_->widget()->adjustSize();
-    QCoreApplication::processEvents();
-    return *panel_;
-  }
-
   QString text(const char* name) const {
-    auto* label = child<QLabel>(panel_.get(), name);
+    auto* label = child<QLabel>(&panel_, name);
     return label ? label->text() : QStringLiteral("<missing %1>").arg(QString::fromLatin1(name));
   }
-
-  QAbstractButton* button(const char* name) const { return child<QAbstractButton>(panel_.get(), name); }
-
-  // Saves the panel as it looks now; returns the file.
-  std::filesystem::path screenshot(const char* name) const {
-    const std::filesystem::path file = std::filesystem::path(testing::screenshotDirectory()) / name;
-    EXPECT_TRUE(panel_->grab().save(QString::fromStdString(file.string()), "PNG"));
-    return file;
+  bool hidden(const char* name, const QWidget* in = nullptr) const {
+    return child(in ? in : &panel_, name)->isHidden();
+  }
+  QAbstractButton* button(const char* name, const QWidget* in = nullptr) const {
+    return child<QAbstractButton>(in ? in : &panel_, name);
+  }
+  // How often `signal` is emitted while `action` runs.
+  template <typename Signal>
+  int emitted(Signal signal, const std::function<void()>& action) {
+    QSignalSpy spy(&panel_, signal);
+    action();
+    return static_cast<int>(spy.count());
+  }
+  template <typename Signal>
+  int clicked(const char* name, Signal signal) {
+    return emitted(signal, [&] { button(name)->click(); });
   }
 
-  std::unique_ptr<HostPanel> panel_;
+  HostPanel panel_{QStringLiteral("0.1.0")};
 };
 
-TEST_F(HostPanelTest, IsDarkScrollingAndOfTheFixedSize) {
-  show(offState());
-  EXPECT_EQ(panel_->size(), QSize(400, 650));
-  EXPECT_EQ(panel_->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
-  EXPECT_LT(panel_->palette().color(QPalette::Window).lightness(), 64);
-  EXPECT_GT(panel_->palette().color(QPalette::WindowText).lightness(), 192);
-}
-
-TEST_F(HostPanelTest, SectionsAppearInOrder) {
+TEST_F(HostPanelTest, IsDarkAndItsSectionsAppearInOrder) {
   HostState state = readyState();
   state.error = "Secure credential storage is unavailable (-25308).";
   state.invitation = testing::invitation();
   show(state);
-  const char* order[] = {"header",      "statusLine", "errorBlock",  "sharingButton", "connection",
-                         "permissions", "devices",    "pairingCard", "footer"};
+  EXPECT_EQ(panel_.size(), QSize(400, 650));
+  EXPECT_LT(panel_.palette().color(QPalette::Window).lightness(), 64);
+  EXPECT_GT(panel_.palette().color(QPalette::WindowText).lightness(), 192);
   int previous = -1;
-  for (const char* name : order) {
-    QWidget* widget = child(panel_.get(), name);
+  for (const char* name : {"header", "statusLine", "errorBlock", "sharingButton", "connection", "permissions",
+                           "devices", "pairingCard", "footer"}) {
+    QWidget* widget = child(&panel_, name);
     ASSERT_NE(widget, nullptr) << name;
-    const int top = widget->mapTo(panel_->widget(), QPoint(0, 0)).y();
+    const int top = widget->mapTo(panel_.widget(), QPoint(0, 0)).y();
     EXPECT_GT(top, previous) << name;
     previous = top;
   }
-  EXPECT_EQ(text("title"), "Quorvanta");
   EXPECT_EQ(text("subtitle"), "Your computer. Within reach.");
-  EXPECT_EQ(text("connectionCaption"), "PRIVATE CONNECTION");
-  EXPECT_EQ(text("devicesCaption"), "YOUR DEVICES");
+  EXPECT_EQ(text("versionText"), "Quorvanta Host 0.1.0 · Beta");
+  EXPECT_EQ(clicked("quitButton", &HostPanel::quitRequested), 1);
 }
 
 TEST_F(HostPanelTest, ErrorBlockTakesNoSpaceUntilThereIsAnError) {
   show(offState());
-  QWidget* block = child(panel_.get(), "errorBlock");
-  ASSERT_NE(block, nullptr);
-  EXPECT_TRUE(block->isHidden());
-  const int buttonTop = button("sharingButton")->y();
-  const int statusBottom = child(panel_.get(), "statusLine")->geometry().bottom();
-  EXPECT_LT(buttonTop - statusBottom, 40);
+  EXPECT_TRUE(hidden("errorBlock"));
+  EXPECT_LT(button("sharingButton")->y() - child(&panel_, "statusLine")->geometry().bottom(), 40);
 
   HostState failing = offState();
   failing.error = "Secure credential storage is unavailable (-25308). Unlock your device and try again.";
   show(failing);
-  EXPECT_FALSE(block->isHidden());
+  EXPECT_FALSE(hidden("errorBlock"));
   EXPECT_EQ(text("errorText"), QString::fromStdString(*failing.error));
-  EXPECT_TRUE(child<QLabel>(panel_.get(), "errorText")->textInteractionFlags() & Qt::TextSelectableByMouse);
+  EXPECT_TRUE(child<QLabel>(&panel_, "errorText")->textInteractionFlags() & Qt::TextSelectableByMouse);
   EXPECT_EQ(button("retryButton")->text(), "Retry secure credential access");
-  QSignalSpy retry(panel_.get(), &HostPanel::retryCredentialsRequested);
-  button("retryButton")->click();
-  EXPECT_EQ(retry.count(), 1);
-  screenshot("panel-error.png");
-
+  EXPECT_EQ(clicked("retryButton", &HostPanel::retryCredentialsRequested), 1);
   show(offState());
-  EXPECT_TRUE(block->isHidden());
+  EXPECT_TRUE(hidden("errorBlock"));
 }
 
-TEST_F(HostPanelTest, MainButtonStatusDotAndPairButtonFollowRunning) {
-  show(offState());
-  screenshot("panel-off.png");
-  EXPECT_EQ(button("sharingButton")->text(), "Start sharing");
-  EXPECT_FALSE(button("pairButton")->isEnabled());
-  EXPECT_FALSE(child(panel_.get(), "statusDot")->property("lit").toBool());
-  EXPECT_EQ(text("statusText"), "Sharing is off");
-  QSignalSpy start(panel_.get(), &HostPanel::startRequested);
-  QSignalSpy stop(panel_.get(), &HostPanel::stopRequested);
-  button("sharingButton")->click();
-  EXPECT_EQ(start.count(), 1);
-
-  show(readyState());
-  screenshot("panel-ready.png");
-  EXPECT_EQ(button("sharingButton")->text(), "Stop sharing");
-  EXPECT_TRUE(button("pairButton")->isEnabled());
-  EXPECT_TRUE(child(panel_.get(), "statusDot")->property("lit").toBool());
-  button("sharingButton")->click();
-  EXPECT_EQ(stop.count(), 1);
-  EXPECT_EQ(start.count(), 1);
-  QSignalSpy pair(panel_.get(), &HostPanel::pairRequested);
-  button("pairButton")->click();
-  EXPECT_EQ(pair.count(), 1);
-}
-
-TEST_F(HostPanelTest, AddressLineAndRefresh) {
+TEST_F(HostPanelTest, MainButtonStatusDotAddressAndPairButtonFollowRunning) {
   HostState waiting = offState();
   waiting.status = "Waiting for Tailscale";
   show(waiting);
-  screenshot("panel-waiting-for-tailscale.png");
+  EXPECT_EQ(button("sharingButton")->text(), "Start sharing");
+  EXPECT_FALSE(button("pairButton")->isEnabled());
+  EXPECT_FALSE(child(&panel_, "statusDot")->property("lit").toBool());
+  EXPECT_EQ(text("statusText"), "Waiting for Tailscale");
   EXPECT_EQ(text("addressText"), "Tailscale is not connected");
-  auto* refresh = child<QToolButton>(panel_.get(), "refreshButton");
-  ASSERT_NE(refresh, nullptr);
-  EXPECT_EQ(refresh->toolTip(), "Refresh Tailscale address");
-  EXPECT_TRUE(refresh->text().isEmpty());
-  QSignalSpy spy(panel_.get(), &HostPanel::refreshAddressRequested);
-  refresh->click();
-  EXPECT_EQ(spy.count(), 1);
+  EXPECT_EQ(button("refreshButton")->toolTip(), "Refresh Tailscale address");
+  EXPECT_EQ(clicked("refreshButton", &HostPanel::refreshAddressRequested), 1);
+  EXPECT_EQ(clicked("sharingButton", &HostPanel::startRequested), 1);
 
   show(readyState());
+  const QString shot = QString::fromStdString(testing::screenshotDirectory() + "/panel-ready.png");
+  EXPECT_TRUE(panel_.grab().save(shot, "PNG"));  // what docs/panel.png shows
+  EXPECT_EQ(button("sharingButton")->text(), "Stop sharing");
+  EXPECT_TRUE(child(&panel_, "statusDot")->property("lit").toBool());
   EXPECT_EQ(text("addressText"), "100.101.102.103");
   EXPECT_EQ(text("connectionExplanation"),
             "Connections are accepted only through your Tailscale address. Each paired device has its own "
             "revocable credential.");
+  EXPECT_EQ(clicked("sharingButton", &HostPanel::stopRequested), 1);
+  EXPECT_EQ(clicked("pairButton", &HostPanel::pairRequested), 1);
 }
 
 TEST_F(HostPanelTest, PermissionRowsShowAllowedOrAllow) {
   HostState state = offState();
   show(state);
-  for (const char* row : {"screenRecordingRow", "accessibilityRow"}) {
-    QWidget* widget = child(panel_.get(), row);
-    ASSERT_NE(widget, nullptr);
-    EXPECT_FALSE(child(widget, "allowedText")->isHidden()) << row;
-    EXPECT_TRUE(child(widget, "allowButton")->isHidden()) << row;
-  }
-
+  const QWidget* screen = child(&panel_, "screenRecordingRow");
+  EXPECT_EQ(child<QLabel>(screen, "permissionTitle")->text(), "Screen Recording");
+  EXPECT_TRUE(hidden("allowButton", screen));
   state.screenPermission = false;
-  state.accessibilityPermission = false;
   show(state);
-  screenshot("panel-permissions-missing.png");
-  QSignalSpy screen(panel_.get(), &HostPanel::allowScreenRecordingRequested);
-  QSignalSpy accessibility(panel_.get(), &HostPanel::allowAccessibilityRequested);
-  auto* screenRow = child(panel_.get(), "screenRecordingRow");
-  auto* accessibilityRow = child(panel_.get(), "accessibilityRow");
-  EXPECT_TRUE(child(screenRow, "allowedText")->isHidden());
-  child<QAbstractButton>(screenRow, "allowButton")->click();
-  child<QAbstractButton>(accessibilityRow, "allowButton")->click();
-  EXPECT_EQ(screen.count(), 1);
-  EXPECT_EQ(accessibility.count(), 1);
-  EXPECT_EQ(child<QLabel>(screenRow, "permissionTitle")->text(), "Screen Recording");
-  EXPECT_EQ(child<QLabel>(accessibilityRow, "permissionTitle")->text(), "Accessibility");
+  EXPECT_TRUE(hidden("allowedText", screen));
+  EXPECT_EQ(
+      emitted(&HostPanel::allowScreenRecordingRequested, [&] { button("allowButton", screen)->click(); }), 1);
 }
 
-TEST_F(HostPanelTest, SwitchesShowTheStateAndReportTheUsersChoice) {
+TEST_F(HostPanelTest, SwitchesShowTheStateAndReportOnlyTheUsersChoice) {
   HostState state = readyState();
-  state.controlEnabled = true;
-  state.curtainEnabled = false;
   state.loginEnabled = true;
   show(state);
-  auto toggle = [&](const char* row) { return child(panel_.get(), row)->findChild<ToggleSwitch*>(); };
-  EXPECT_TRUE(toggle("controlSwitch")->isChecked());
-  EXPECT_FALSE(toggle("curtainSwitch")->isChecked());
-  EXPECT_TRUE(toggle("loginSwitch")->isChecked());
-  EXPECT_EQ(child<QLabel>(child(panel_.get(), "curtainSwitch"), "switchTitle")->text(),
+  auto toggle = [&](const char* row) { return child(&panel_, row)->findChild<ToggleSwitch*>(); };
+  EXPECT_EQ(child<QLabel>(child(&panel_, "curtainSwitch"), "switchTitle")->text(),
             "Dim this computer's screen during sessions");
-
-  QSignalSpy control(panel_.get(), &HostPanel::controlEnabledChanged);
-  QSignalSpy curtain(panel_.get(), &HostPanel::curtainEnabledChanged);
-  QSignalSpy login(panel_.get(), &HostPanel::loginEnabledChanged);
+  EXPECT_FALSE(toggle("curtainSwitch")->isChecked());
   // A new snapshot moves the switches without reporting anything.
   state.curtainEnabled = true;
-  show(state);
-  EXPECT_TRUE(toggle("curtainSwitch")->isChecked());
-  EXPECT_EQ(curtain.count(), 0);
-
-  toggle("controlSwitch")->click();
-  toggle("curtainSwitch")->click();
-  toggle("loginSwitch")->click();
-  ASSERT_EQ(control.count(), 1);
-  ASSERT_EQ(curtain.count(), 1);
-  ASSERT_EQ(login.count(), 1);
-  EXPECT_FALSE(control.front().front().toBool());
-  EXPECT_FALSE(curtain.front().front().toBool());
-  EXPECT_FALSE(login.front().front().toBool());
+  EXPECT_EQ(emitted(&HostPanel::curtainEnabledChanged, [&] { show(state); }), 0);
+  for (const auto& [row, signal] : {std::pair{"controlSwitch", &HostPanel::controlEnabledChanged},
+                                    std::pair{"curtainSwitch", &HostPanel::curtainEnabledChanged},
+                                    std::pair{"loginSwitch", &HostPanel::loginEnabledChanged}}) {
+    EXPECT_TRUE(toggle(row)->isChecked()) << row;
+    QSignalSpy spy(&panel_, signal);
+    toggle(row)->click();
+    ASSERT_EQ(spy.count(), 1) << row;
+    EXPECT_FALSE(spy.front().front().toBool()) << row;
+  }
 }
 
 TEST(PermissionSectionTest, TheCurtainNoteSaysWhereTheShellDrawsAboveEveryWindow) {
-  struct Case {
-    const char* desktops;
-    bool shellAbove;
-  };
-  for (const Case& c :
-       {Case{"GNOME", true}, Case{"ubuntu:GNOME", true}, Case{"X-Cinnamon", true}, Case{"XFCE", false},
-        Case{"KDE", false}, Case{"MATE", false}, Case{"", false}, Case{"GNOME-Flashback:Unity", false}}) {
-    EXPECT_EQ(shellDrawsAboveWindows(c.desktops), c.shellAbove) << c.desktops;
+  for (const auto& [desktops, above] :
+       {std::pair{"GNOME", true}, std::pair{"ubuntu:GNOME", true}, std::pair{"X-Cinnamon", true},
+        std::pair{"XFCE", false}, std::pair{"KDE", false}, std::pair{"", false},
+        std::pair{"GNOME-Flashback:Unity", false}}) {
+    EXPECT_EQ(shellDrawsAboveWindows(desktops), above) << desktops;
   }
-  PermissionSection gnome(nullptr, "ubuntu:GNOME");
-  PermissionSection xfce(nullptr, "XFCE");
-  const auto note = [](const QWidget& section) {
+  const auto note = [](const char* desktops) {
+    PermissionSection section(nullptr, desktops);
     return section.findChild<QLabel*>(QStringLiteral("curtainNote"))->text().toStdString();
   };
-  EXPECT_EQ(note(gnome).rfind("The curtain is not available on this desktop", 0), 0u) << note(gnome);
-  EXPECT_EQ(note(xfce).rfind("People near this computer see a dark screen", 0), 0u) << note(xfce);
+  EXPECT_EQ(note("ubuntu:GNOME").rfind("The curtain is not available on this desktop", 0), 0u);
+  EXPECT_EQ(note("XFCE").rfind("People near this computer see a dark screen", 0), 0u);
 }
 
-TEST_F(HostPanelTest, DeviceListAndEmptyHint) {
+TEST_F(HostPanelTest, DevicesListWithRevokeTheEmptyHintAndTheFileStoreNote) {
   HostState state = readyState();
   show(state);
-  EXPECT_FALSE(child(panel_.get(), "noDevicesText")->isHidden());
   EXPECT_EQ(text("noDevicesText"), "Pair once. Your devices reconnect automatically afterward.");
-  EXPECT_TRUE(panel_->findChildren<DeviceRow*>().isEmpty());
+  EXPECT_FALSE(hidden("noDevicesText"));
+  EXPECT_TRUE(hidden("credentialStoreNote"));
 
   state.devices = {testing::device("A1", "Ana's iPhone", 786000000),
                    testing::device("B2", "Studio iPad", 787000000)};
+  state.credentialStore = SecureStore::Kind::file;
   show(state);
-  screenshot("panel-devices.png");
-  EXPECT_TRUE(child(panel_.get(), "noDevicesText")->isHidden());
-  QList<DeviceRow*> rows = panel_->findChildren<DeviceRow*>();
+  EXPECT_TRUE(hidden("noDevicesText"));
+  EXPECT_FALSE(hidden("credentialStoreNote"));
+  QList<DeviceRow*> rows = panel_.findChildren<DeviceRow*>();
   ASSERT_EQ(rows.size(), 2);
   std::sort(rows.begin(), rows.end(), [](DeviceRow* a, DeviceRow* b) { return a->y() < b->y(); });
-  EXPECT_EQ(rows[0]->deviceID(), "A1");
   EXPECT_EQ(rows[0]->findChild<WrappingLabel*>("deviceName")->text(), "Ana's iPhone");
-  EXPECT_EQ(rows[1]->findChild<QLabel*>("deviceDate")->text(), pairingDateText(787000000));
-  QSignalSpy revoke(panel_.get(), &HostPanel::revokeRequested);
+  const QString date = rows[1]->findChild<QLabel*>("deviceDate")->text();
+  EXPECT_TRUE(date.contains(QStringLiteral("25")) && !date.contains(QLatin1Char(':'))) << date.toStdString();
+  QSignalSpy revoke(&panel_, &HostPanel::revokeRequested);
   rows[1]->findChild<QPushButton*>("revokeButton")->click();
   ASSERT_EQ(revoke.count(), 1);
   EXPECT_EQ(revoke.front().front().toString(), "B2");
 
-  // Revoking the last device brings the hint back.
-  state.devices = {state.devices.front()};
+  state.devices.clear();  // the last device revoked: the hint comes back
   show(state);
-  EXPECT_EQ(panel_->findChildren<DeviceRow*>().size(), 1);
-  state.devices.clear();
-  show(state);
-  EXPECT_TRUE(panel_->findChildren<DeviceRow*>().isEmpty());
-  EXPECT_FALSE(child(panel_.get(), "noDevicesText")->isHidden());
-}
-
-TEST_F(HostPanelTest, PairingDateShowsTheDateOnly) {
-  // 2024-03-01 12:00:00 UTC.
-  const QString text = pairingDateText(730987200);
-  EXPECT_FALSE(text.isEmpty());
-  EXPECT_FALSE(text.contains(QLatin1Char(':')));
-  EXPECT_TRUE(text.contains(QStringLiteral("24")));
-}
-
-TEST_F(HostPanelTest, LongDeviceNameWrapsInsideThePanel) {
-  HostState state = readyState();
-  state.devices = {testing::device("L", std::string(80, 'W'), 786000000)};
-  show(state);
-  QCoreApplication::processEvents();
-  auto* name = panel_->findChild<WrappingLabel*>("deviceName");
-  ASSERT_NE(name, nullptr);
-  const int right = name->mapTo(panel_->viewport(), QPoint(name->width(), 0)).x();
-  EXPECT_LE(right, panel_->viewport()->width());
-  EXPECT_GT(name->height(), name->fontMetrics().height());
-  auto* revoke = panel_->findChild<QPushButton*>("revokeButton");
-  EXPECT_LE(revoke->mapTo(panel_->viewport(), QPoint(revoke->width(), 0)).x(), panel_->viewport()->width());
-  screenshot("panel-long-device-name.png");
+  EXPECT_TRUE(panel_.findChildren<DeviceRow*>().isEmpty());
+  EXPECT_FALSE(hidden("noDevicesText"));
 }
 
 TEST_F(HostPanelTest, PairingCardFollowsTheInvitation) {
   HostState state = readyState();
   show(state);
-  EXPECT_TRUE(child(panel_.get(), "pairingCard")->isHidden());
-
+  EXPECT_TRUE(hidden("pairingCard"));
   state.invitation = testing::invitation();
   show(state);
-  auto* card = child<PairingCard>(panel_.get(), "pairingCard");
-  ASSERT_NE(card, nullptr);
+  auto* card = child<PairingCard>(&panel_, "pairingCard");
   EXPECT_FALSE(card->isHidden());
   EXPECT_EQ(card->link().toStdString(), *state.invitation->url());
   EXPECT_EQ(text("scanText"), "Scan in Quorvanta on iPhone or iPad");
   EXPECT_EQ(text("expiryText"), "One use · Expires in five minutes");
   EXPECT_EQ(button("copyLinkButton")->text(), "Copy pairing link");
-  auto* code = child<QrCodeView>(panel_.get(), "qrCode");
-  ASSERT_NE(code, nullptr);
-  EXPECT_FALSE(code->image().isNull());
-  EXPECT_EQ(code->size(), QSize(210 + 24, 210 + 24));
-  // The card spans the panel's width.
-  EXPECT_GE(card->width(), panel_->viewport()->width() - 2 * 24);
-  panel_->verticalScrollBar()->setValue(card->mapTo(panel_->widget(), QPoint(0, 0)).y() - 40);
-  screenshot("panel-pairing.png");
-
-  QSignalSpy cancel(panel_.get(), &HostPanel::cancelInvitationRequested);
-  button("cancelButton")->click();
-  EXPECT_EQ(cancel.count(), 1);
+  EXPECT_EQ(child<QrCodeView>(&panel_, "qrCode")->size(), QSize(210 + 24, 210 + 24));
+  EXPECT_GE(card->width(), panel_.viewport()->width() - 2 * 24) << "the card spans the panel";
+  EXPECT_EQ(clicked("cancelButton", &HostPanel::cancelInvitationRequested), 1);
 
   // A link that cannot be formed shows no card.
   state.invitation->name = std::string("\xff\xfe", 2);
   show(state);
   EXPECT_TRUE(card->isHidden());
-  state.invitation.reset();
-  show(state);
-  EXPECT_TRUE(card->isHidden());
+  EXPECT_TRUE(card->link().isEmpty());
 }
 
-TEST_F(HostPanelTest, InSessionAndFileStore) {
-  HostState state = readyState();
-  state.status = "Ana's iPhone is connected";
-  state.activeDevice = "Ana's iPhone";
-  state.curtainEnabled = true;
-  state.devices = {testing::device("A1", "Ana's iPhone", 786000000)};
-  show(state);
-  screenshot("panel-in-session.png");
-  EXPECT_EQ(text("statusText"), "Ana's iPhone is connected");
-  EXPECT_TRUE(child(panel_.get(), "credentialStoreNote")->isHidden());
-
-  state.credentialStore = SecureStore::Kind::file;
-  show(state);
-  EXPECT_FALSE(child(panel_.get(), "credentialStoreNote")->isHidden());
+TEST(QrImage, EncodesTheTextAtLevelMScaledBySixAndNothingForEmptyText) {
+  EXPECT_TRUE(qrImage("").isNull());
+  const std::string text = *testing::invitation().url();
+  const QImage image = qrImage(text);
+  struct Free {
+    void operator()(QRcode* code) const { QRcode_free(code); }
+  };
+  const std::unique_ptr<QRcode, Free> code(QRcode_encodeData(
+      static_cast<int>(text.size()), reinterpret_cast<const unsigned char*>(text.data()), 0, QR_ECLEVEL_M));
+  ASSERT_TRUE(code);
+  const int modules = code->width;
+  ASSERT_EQ(image.size(), QSize(modules * 6, modules * 6));
+  for (int row = 0; row < modules; ++row) {
+    for (int column = 0; column < modules; ++column) {
+      const bool dark = (code->data[static_cast<std::size_t>(row * modules + column)] & 1U) != 0;
+      // Every pixel of the 6 × 6 block has the module's colour.
+      for (const auto& [dx, dy] : {std::pair{0, 0}, std::pair{5, 5}, std::pair{2, 4}})
+        ASSERT_EQ(qGray(image.pixel(column * 6 + dx, row * 6 + dy)) < 128, dark) << row << "," << column;
+    }
+  }
 }
 
-TEST_F(HostPanelTest, FooterCarriesTheVersionAndQuit) {
-  show(offState());
-  EXPECT_EQ(text("versionText"), "Quorvanta Host 0.1.0 · Beta");
-  QSignalSpy quit(panel_.get(), &HostPanel::quitRequested);
-  button("quitButton")->click();
-  EXPECT_EQ(quit.count(), 1);
+TEST(PairingCard, CopyPutsExactlyTheLinkOnTheClipboard) {
+  PairingCard card;
+  card.render(testing::invitation());
+  card.show();
+  QGuiApplication::clipboard()->setText(QStringLiteral("something older"), QClipboard::Clipboard);
+  testing::child<QAbstractButton>(&card, "copyLinkButton")->click();
+  const std::string link = *testing::invitation().url();
+  const QMimeData* data = QGuiApplication::clipboard()->mimeData(QClipboard::Clipboard);
+  ASSERT_NE(data, nullptr);
+  EXPECT_EQ(data->text().toStdString(), link);
+  EXPECT_FALSE(data->hasHtml() || data->hasUrls() || data->hasImage());
 
-  HostPanel unversioned{QString()};
-  EXPECT_EQ(child<QLabel>(&unversioned, "versionText")->text(), "Quorvanta Host  · Beta");
+  // Another X client reads it (xclip) while the GUI thread keeps serving the selection.
+  ProcessResult other;
+  std::atomic<bool> done{false};
+  std::thread reader([&] {
+    ProcessOptions options;
+    options.searchPath = true;
+    options.timeLimit = 15;
+    options.standardError = ProcessOptions::StandardError::discard;
+    try {
+      other = runProcess("xclip", {"-o", "-selection", "clipboard", "-t", "UTF8_STRING"}, options);
+    } catch (const std::exception&) {
+      other.exitStatus = -1;
+    }
+    done = true;
+  });
+  testing::waitUntil([&] { return done.load(); }, std::chrono::seconds(20));
+  reader.join();
+  EXPECT_EQ(other.exitStatus, 0) << "xclip is needed to read the clipboard as another client";
+  EXPECT_EQ(other.output, link);
+  EXPECT_NE(QGuiApplication::clipboard()->text(QClipboard::Selection).toStdString(), link)
+      << "the primary selection is left alone";
 }
 
 }  // namespace

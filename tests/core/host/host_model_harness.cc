@@ -1,5 +1,6 @@
 #include "host_model_harness.h"
 
+#include <algorithm>
 #include <thread>
 
 #include <asio/ssl/stream.hpp>
@@ -29,10 +30,9 @@ void TestClient::connect(const std::string& address, std::uint16_t port, const s
     std::lock_guard guard(lock_);
     messages_.push_back(std::move(message));
   });
-  connection_->setOnClose([this](std::optional<std::string> reason) {
+  connection_->setOnClose([this](const std::optional<std::string>&) {
     std::lock_guard guard(lock_);
     closed_ = true;
-    reason_ = std::move(reason);
   });
   connection_->start({asio::ip::make_address(address), port});
 }
@@ -57,14 +57,15 @@ std::optional<ControlMessage> TestClient::find(const std::string& type) {
   return std::nullopt;
 }
 
+std::size_t TestClient::count(const std::string& type) {
+  std::lock_guard guard(lock_);
+  return static_cast<std::size_t>(std::count_if(messages_.begin(), messages_.end(),
+                                                [&](const auto& message) { return message.type == type; }));
+}
+
 bool TestClient::closed() {
   std::lock_guard guard(lock_);
   return closed_;
-}
-
-std::optional<std::string> TestClient::closeReason() {
-  std::lock_guard guard(lock_);
-  return reason_;
 }
 
 std::uint16_t freeLoopbackPort() {

@@ -1,8 +1,8 @@
 #pragma once
 
 #include <chrono>
-#include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -36,7 +36,7 @@ class FakeHostEnvironment : public HostEnvironment {
     return address_;
   }
   bool screenCaptureAllowed() override { return true; }
-  bool inputInjectionAllowed() override { return inputAllowed; }
+  bool inputInjectionAllowed() override { return true; }
   std::string requestScreenCapture() override { return "nothing to grant"; }
   std::string captureRefusal() override { return refusal; }
   std::string computerName() override { return "Test Computer"; }
@@ -44,7 +44,7 @@ class FakeHostEnvironment : public HostEnvironment {
   void setLoginItemEnabled(bool enabled) override { login = enabled; }
   std::shared_ptr<ScreenStreamer> screenStreamer() override { return streamer; }
   std::shared_ptr<InputEventSink> inputSink() override { return sink; }
-  DisplayRect displayBounds(DisplayID) override { return bounds; }
+  DisplayRect displayBounds(DisplayID) override { return {0, 0, 1920, 1080}; }
   std::shared_ptr<Clipboard> clipboard() override { return clipboardService; }
   std::shared_ptr<PresenceService> presence() override { return presenceService; }
   std::shared_ptr<PrivacyCurtain> curtain() override { return curtainWindows; }
@@ -59,7 +59,6 @@ class FakeHostEnvironment : public HostEnvironment {
   }
 
   FakeSecureStore store;
-  bool inputAllowed = true;
   bool login = false;
   std::string refusal;
   std::shared_ptr<PresenceService> presenceService;
@@ -67,7 +66,6 @@ class FakeHostEnvironment : public HostEnvironment {
   std::shared_ptr<ScreenStreamer> streamer;
   std::shared_ptr<InputEventSink> sink;
   std::shared_ptr<Clipboard> clipboardService;
-  DisplayRect bounds{0, 0, 1920, 1080};
 
  private:
   std::filesystem::path directory_;
@@ -98,8 +96,8 @@ class TestClient {
 
   std::vector<ControlMessage> messages();
   std::optional<ControlMessage> find(const std::string& type);
+  std::size_t count(const std::string& type);
   bool closed();
-  std::optional<std::string> closeReason();
 
  private:
   asio::io_context& io_;
@@ -108,7 +106,6 @@ class TestClient {
   std::mutex lock_;
   std::vector<ControlMessage> messages_;
   bool closed_ = false;
-  std::optional<std::string> reason_;
 };
 
 // A free TCP port on 127.0.0.1 at the moment of the call.
@@ -171,6 +168,25 @@ class HostModelFixture : public ::testing::Test {
   bool waitClosed(TestClient& client) {
     return runUntil(main_, [&] { return client.closed(); });
   }
+  // Lets the host work for `time` without waiting for anything in particular.
+  void pause(std::chrono::milliseconds time = std::chrono::milliseconds(250)) {
+    runUntil(
+        main_, [] { return false; }, time);
+  }
+  // Pairs `deviceID` and asks for a stream; returns the client once it streams.
+  TestClient& streamingClient(const std::string& deviceID) {
+    TestClient* client = pair(deviceID, "Phone").first;
+    client->send(ControlMessage::make("stream"));
+    EXPECT_TRUE(waitFor(*client, "streaming"));
+    return *client;
+  }
+  // Connects again as `deviceID` with the token it was last paired with.
+  TestClient& reconnect(const std::string& deviceID) {
+    TestClient& client = connect();
+    client.send(authenticateMessage(hostID(), deviceID, tokens_[deviceID]));
+    EXPECT_TRUE(waitFor(client, "hello"));
+    return client;
+  }
 
   // Pairs `deviceID` through a fresh invitation; returns the client, admitted, and its token.
   std::pair<TestClient*, std::string> pair(const std::string& deviceID, const std::string& name) {
@@ -179,7 +195,8 @@ class HostModelFixture : public ::testing::Test {
     client.send(pairMessage(hostID(), deviceID, model_->state().invitation->secret, name));
     EXPECT_TRUE(waitFor(client, "hello"));
     const auto paired = client.find("paired");
-    return {&client, paired && paired->token ? *paired->token : ""};
+    tokens_[deviceID] = paired && paired->token ? *paired->token : "";
+    return {&client, tokens_[deviceID]};
   }
 
   // The address the host listens on and clients connect to.
@@ -194,6 +211,7 @@ class HostModelFixture : public ::testing::Test {
   std::shared_ptr<HostModel> model_;
   std::uint16_t port_ = 0;
   std::vector<std::unique_ptr<TestClient>> clients_;
+  std::map<std::string, std::string> tokens_;
 };
 
 }  // namespace quorvanta::test

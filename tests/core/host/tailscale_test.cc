@@ -1,4 +1,5 @@
 #include "core/host/tailscale.h"
+#include "core/host/computer_name.h"
 
 #include <gtest/gtest.h>
 
@@ -16,44 +17,42 @@ namespace fs = std::filesystem;
 TEST(TailscaleAddressTest, OnlyTheTailscaleBlockInPlainDottedFormIsAccepted) {
   for (const char* good : {"100.64.0.1", "100.127.255.255", "100.64.0.0", "100.100.100.100"})
     EXPECT_TRUE(isTailscaleAddress(good)) << good;
-  for (const char* bad : {
-           "100.63.255.255",
-           "100.128.0.1",
-           "10.0.0.1",
-           "101.64.0.1",
-           "100.64.1",
-           "100.64.1.2.3",
-           "100.64.-1.5",
-           "100.64.256.1",
-           "100.64.1.256",
-           "100.64.0.1.",
-           ".100.64.0.1",
-           "100.64..1",
-           "100.64.x.1",
-           "100.64.x.1.2",  // a piece that is not a number is never skipped
-           "100.+64.0.1",
-           "100.064.0.1",
-           "100.64.00.1",
-           "100.64.0.0001",
-           " 100.64.0.1",
-           "100.64.0.1\n",
-           "100.64.0.1/32",
-           "",
-           "...",
-       })
+  // A piece that is not a number is never skipped.
+  const char* const bads[] = {"100.63.255.255",
+                              "100.128.0.1",
+                              "10.0.0.1",
+                              "101.64.0.1",
+                              "100.64.1",
+                              "100.64.1.2.3",
+                              "100.64.-1.5",
+                              "100.64.256.1",
+                              "100.64.1.256",
+                              "100.64.0.1.",
+                              ".100.64.0.1",
+                              "100.64..1",
+                              "100.64.x.1",
+                              "100.64.x.1.2",
+                              "100.+64.0.1",
+                              "100.064.0.1",
+                              "100.64.00.1",
+                              "100.64.0.0001",
+                              " 100.64.0.1",
+                              "100.64.0.1\n",
+                              "100.64.0.1/32",
+                              "",
+                              "..."};
+  for (const char* bad : bads)
     EXPECT_FALSE(isTailscaleAddress(bad)) << bad;
 }
 
 TEST(TailscaleAddressTest, OutputIsTrimmedDecodedAndValidatedAsAWhole) {
-  EXPECT_EQ(tailscaleAddressFromOutput("100.64.0.1\n"), "100.64.0.1");
   EXPECT_EQ(tailscaleAddressFromOutput("\r\n\t 100.101.1.2 \r\n"), "100.101.1.2");
   // Unicode white space (no-break space, line separator) is trimmed as well.
   EXPECT_EQ(tailscaleAddressFromOutput("\xc2\xa0"
                                        "100.64.0.1\xe2\x80\xa8"),
             "100.64.0.1");
-  // An address followed by more lines is not one address.
-  EXPECT_EQ(tailscaleAddressFromOutput("100.64.0.1\ngarbage\n"), "");
-  EXPECT_EQ(tailscaleAddressFromOutput("100.64.0.1\n\xff"), "");  // not UTF-8
+  EXPECT_EQ(tailscaleAddressFromOutput("100.64.0.1\ngarbage\n"), "");  // more than one address
+  EXPECT_EQ(tailscaleAddressFromOutput("100.64.0.1\n\xff"), "");       // not UTF-8
 }
 
 // Stub programs in a directory that becomes $PATH for the duration of a test.
@@ -77,13 +76,8 @@ class TailscaleLookupTest : public testing::Test {
   std::string savedPath_;
 };
 
-TEST_F(TailscaleLookupTest, AddressComesFromTheProgramOnPath) {
-  writeStub("tailscale", "printf '100.64.0.1\\n'\n");
-  EXPECT_EQ(lookupTailscaleAddress(), "100.64.0.1");
-}
-
-TEST_F(TailscaleLookupTest, ProgramSeesExactlyItsArgumentsAndTheCliVariable) {
-  // Prints only when called as `tailscale ip -4` with TAILSCALE_BE_CLI=1; its complaints on
+TEST_F(TailscaleLookupTest, TheProgramOnPathIsAskedForItsAddressAndOnlyItsOutputDecides) {
+  // Answers only when called as `tailscale ip -4` with TAILSCALE_BE_CLI=1; its complaints on
   // standard error must not reach the result.
   writeStub(
       "tailscale",
@@ -93,42 +87,27 @@ TEST_F(TailscaleLookupTest, ProgramSeesExactlyItsArgumentsAndTheCliVariable) {
       "fi\n");
   EXPECT_EQ(lookupTailscaleAddress(), "100.100.7.8");
   EXPECT_EQ(std::getenv("TAILSCALE_BE_CLI"), nullptr);  // only the child's environment has it
-}
 
-TEST_F(TailscaleLookupTest, UnusableOutputGivesNoAddress) {
-  const std::pair<const char*, const char*> cases[] = {
-      {"block-low", "echo 100.63.255.1\n"},
-      {"block-high", "echo 100.128.0.1\n"},
-      {"words", "echo 'Tailscale is stopped.'\n"},
-      {"two-lines", "echo 100.64.0.1; echo garbage\n"},
-      {"silent", "exit 0\n"},
+  const struct {
+    const char* name;
+    const char* script;
+    const char* address;
+  } cases[] = {
+      {"block-low", "echo 100.63.255.1\n", ""},
+      {"words", "echo 'Tailscale is stopped.'\n", ""},
+      {"two-lines", "echo 100.64.0.1; echo garbage\n", ""},
+      {"silent", "exit 0\n", ""},
+      {"failing", "echo 100.64.9.9; exit 1\n", "100.64.9.9"},
+      {"failing-silent", "echo 'not logged in' >&2; exit 1\n", ""},
   };
-  for (const auto& [name, script] : cases) {
-    writeStub(name, script);
-    EXPECT_EQ(lookupTailscaleAddress(name), "") << name;
+  for (const auto& each : cases) {
+    writeStub(each.name, each.script);
+    EXPECT_EQ(lookupTailscaleAddress(each.name), each.address) << each.name;
   }
-}
-
-TEST_F(TailscaleLookupTest, ExitStatusDoesNotDecideOnlyTheOutputDoes) {
-  writeStub("failing", "echo 100.64.9.9; exit 1\n");
-  EXPECT_EQ(lookupTailscaleAddress("failing"), "100.64.9.9");
-  writeStub("failing-silent", "echo 'not logged in' >&2; exit 1\n");
-  EXPECT_EQ(lookupTailscaleAddress("failing-silent"), "");
-}
-
-TEST_F(TailscaleLookupTest, AProgramThatNeverAnswersGivesNoAddressAndLeavesNothingBehind) {
-  writeStub("tailscale", "sleep 987.123\n");
-  EXPECT_EQ(lookupTailscaleAddress("tailscale", 0.3), "");
-  // Nothing of it is left running: its process group was killed.
-  EXPECT_NE(std::system("pgrep -f '^sleep 987.123$' >/dev/null"), 0);
-  // The next lookup is not held up.
-  writeStub("tailscale", "echo 100.64.0.9\n");
-  EXPECT_EQ(lookupTailscaleAddress(), "100.64.0.9");
 }
 
 TEST_F(TailscaleLookupTest, MissingOrUnstartableProgramGivesNoAddress) {
   EXPECT_EQ(lookupTailscaleAddress(), "");
-  EXPECT_EQ(lookupTailscaleAddress((dir_.path() / "nowhere").string()), "");
   const fs::path notExecutable = dir_.path() / "tailscale";
   std::ofstream(notExecutable) << "#!/bin/sh\necho 100.64.0.1\n";
   fs::permissions(notExecutable, fs::perms::owner_read | fs::perms::owner_write);
@@ -137,6 +116,40 @@ TEST_F(TailscaleLookupTest, MissingOrUnstartableProgramGivesNoAddress) {
   fs::permissions(notExecutable, fs::perms::owner_all);
   ::setenv("PATH", "/nonexistent", 1);
   EXPECT_EQ(lookupTailscaleAddress(notExecutable.string()), "100.64.0.1");
+}
+
+TEST(ComputerNameTest, PrettyHostNameIsReadInShellStyleAndFallsBackToTheHostName) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"CHASSIS=desktop\nPRETTY_HOSTNAME=\"Ana's Workstation\"\n", "Ana's Workstation"},
+      {"PRETTY_HOSTNAME='Say \"hi\" \\n'", "Say \"hi\" \\n"},
+      {"PRETTY_HOSTNAME=\"A \\\"quoted\\\" \\\\ name\"", "A \"quoted\" \\ name"},
+      {"PRETTY_HOSTNAME=Two\\ Words  \n", "Two Words"},
+      {"PRETTY_HOSTNAME=  Mixed\" quoted\"' parts' \r\n", "Mixed quoted parts"},
+      {"PRETTY_HOSTNAME=\"Trailing space \"   \n", "Trailing space "},
+      {"PRETTY_HOSTNAME=Line\\\nJoined\n", "LineJoined"},
+      {"PRETTY_HOSTNAME=First\n  PRETTY_HOSTNAME = Second\n", "Second"},
+      // Anything else falls back to the host name.
+      {"# PRETTY_HOSTNAME=Commented\n; PRETTY_HOSTNAME=Also\n", "ana-laptop"},
+      {"OTHER_PRETTY_HOSTNAME=No\nPRETTY_HOSTNAMEX=No\nPRETTY_HOSTNAME\n", "ana-laptop"},
+      {"PRETTY_HOSTNAME=Good\nPRETTY_HOSTNAME='Broken\n", "ana-laptop"},
+      {"PRETTY_HOSTNAME=\"   \"\n", "ana-laptop"},
+      {"PRETTY_HOSTNAME=\"bad \xff\"\n", "ana-laptop"},
+  };
+  for (const auto& [machineInfo, name] : cases)
+    EXPECT_EQ(chooseComputerName(machineInfo, "ana-laptop"), name) << machineInfo;
+  EXPECT_EQ(chooseComputerName(std::nullopt, "ana-laptop"), "ana-laptop");
+  for (const char* hostName : {"", "(none)", "\xff"})
+    EXPECT_EQ(chooseComputerName(std::nullopt, hostName), "My Mac") << hostName;
+}
+
+TEST(ComputerNameTest, MachineInfoFileIsReadWhenPresent) {
+  ScratchDirectory dir;
+  std::ofstream(dir.path() / "machine-info") << "PRETTY_HOSTNAME=\"Render Box\"\n";
+  EXPECT_EQ(computerName(dir.path() / "machine-info"), "Render Box");
+  // Without the file the system's host name is used, and some name always comes back.
+  const std::string fallback = computerName(dir.path() / "absent");
+  EXPECT_FALSE(fallback.empty());
+  EXPECT_EQ(computerName(dir.path()), fallback);  // a directory is no machine-info file
 }
 
 }  // namespace
