@@ -51,7 +51,7 @@ TEST_F(HostModelTest, WaitsForTailscaleAndRetriesEveryTenSecondsAtTheTick) {
   model_->tick();  // never refreshed from the tick yet: looks up now
   ASSERT_TRUE(runUntil(main_, [&] { return environment_->lookups() == before + 1; }));
   pause(std::chrono::milliseconds(20));
-  EXPECT_EQ(model_->state().error, "Connect Tailscale on this Mac. Sharing will start automatically.");
+  EXPECT_EQ(model_->state().error, "Connect Tailscale on this computer. Sharing will start automatically.");
 
   environment_->setAddress("127.0.0.1");
   monotonic_.advance(9);
