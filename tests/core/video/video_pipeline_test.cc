@@ -47,20 +47,26 @@ EncodedFrame makeFrame(Bytes data, bool keyframe = false,
 class VideoPipelineTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    auto encoder = std::make_unique<FakeVideoEncoder>();
-    encoder_ = encoder.get();
-    pipeline_ = VideoPipeline::create(queue_, std::move(encoder), [this] { return nextHostTime(); });
+    remake();
     runner_ = std::thread([this] { io_.run(); });
   }
 
   void TearDown() override {
-    pipeline_.reset();
+    onQueue([&] { pipeline_.reset(); });
     work_.reset();
     io_.stop();
     runner_.join();
   }
 
   double nextHostTime() { return hostTime_.fetch_add(1.0); }
+
+  // A new pipeline with a new encoder in place of the old ones.
+  void remake(double stillKeyframeInterval = VideoPipeline::kStillKeyframeInterval) {
+    auto encoder = std::make_unique<FakeVideoEncoder>();
+    encoder_ = encoder.get();
+    pipeline_ = VideoPipeline::create(
+        queue_, std::move(encoder), [this] { return nextHostTime(); }, stillKeyframeInterval);
+  }
 
   std::shared_ptr<FakeVideoSink> attached(bool releaseOnSend = false) {
     auto sink = std::make_shared<FakeVideoSink>();
@@ -236,15 +242,13 @@ TEST_F(VideoPipelineTest, KeyframeRefreshRefeedsTheStillFrameAndRestartsOnANewRe
 }
 
 TEST_F(VideoPipelineTest, KeyframeRefreshEndsOnceTheKeyframeIsForcedOrOnReset) {
-  auto sink = std::make_shared<FakeVideoSink>();
-  sink->setReleaseOnSend(true);
   encoder_->setForcesKeyframes(false);
   encoder_->setOnEncode([&](std::size_t index) {
     if (index == 1) encoder_->clearKeyframeNeeded();
     encoder_->complete(index, makeFrame({1}));
   });
   submit(makeBuffer(1), 1.0);
-  pipeline_->attach(sink, 30, 6'000'000, false);
+  auto sink = attached(true);
   ASSERT_TRUE(encoder_->waitForCalls(2));
   std::this_thread::sleep_for(450ms);
   EXPECT_EQ(encoder_->callCount(), 2u);
@@ -258,28 +262,21 @@ TEST_F(VideoPipelineTest, KeyframeRefreshEndsOnceTheKeyframeIsForcedOrOnReset) {
 }
 
 TEST_F(VideoPipelineTest, AStillScreenGetsItsPeriodicKeyframeFromTheLastFrame) {
-  auto encoder = std::make_unique<FakeVideoEncoder>();
-  FakeVideoEncoder* fake = encoder.get();
-  auto pipeline = VideoPipeline::create(
-      queue_, std::move(encoder), [this] { return nextHostTime(); }, 0.3);
-  auto sink = std::make_shared<FakeVideoSink>();
-  sink->setReleaseOnSend(true);
-  fake->setOnEncode([&](std::size_t index) { fake->complete(index, makeFrame({1})); });
-  pipeline->attach(sink, 30, 6'000'000, false);
+  onQueue([&] { remake(0.3); });
+  encoder_->setOnEncode([&](std::size_t index) { encoder_->complete(index, makeFrame({1})); });
+  auto sink = attached(true);
   const auto still = makeBuffer(9);
-  onQueue([&] { pipeline->submit(still, 1.0); });
-  ASSERT_TRUE(fake->waitForCalls(1));
-  EXPECT_FALSE(fake->needsKeyframe());  // the first frame took the attach's keyframe
+  submit(still, 1.0);
+  ASSERT_TRUE(encoder_->waitForCalls(1));
+  EXPECT_FALSE(encoder_->needsKeyframe());  // the first frame took the attach's keyframe
 
   // No new frame: after the interval the last one is encoded again, as a keyframe.
-  ASSERT_TRUE(fake->waitForCalls(2, 5s));
-  const auto calls = fake->calls();
-  EXPECT_EQ(calls[1].buffer, still);
-  onQueue([&] { pipeline->reset(); });
-  const std::size_t afterReset = fake->callCount();
+  ASSERT_TRUE(encoder_->waitForCalls(2, 5s));
+  EXPECT_EQ(encoder_->calls()[1].buffer, still);
+  onQueue([&] { pipeline_->reset(); });
+  const std::size_t afterReset = encoder_->callCount();
   std::this_thread::sleep_for(800ms);
-  EXPECT_EQ(fake->callCount(), afterReset) << "nothing to refresh after a reset";
-  onQueue([&] { pipeline.reset(); });
+  EXPECT_EQ(encoder_->callCount(), afterReset) << "nothing to refresh after a reset";
 }
 
 TEST_F(VideoPipelineTest, AttachSetsFrameRateAndFlooredBitrate) {
@@ -384,14 +381,12 @@ TEST_F(VideoPipelineTest, ResultsAfterThePipelineIsGoneGiveTheirSlotsBack) {
   EXPECT_EQ(sink->pacer().reserved(), 0);
 
   // An encoder destroyed with a frame inside never completes it; the slot still comes back.
-  auto encoder = std::make_unique<FakeVideoEncoder>();
-  auto* fake = encoder.get();
-  auto pipeline = VideoPipeline::create(queue_, std::move(encoder));
-  pipeline->attach(sink, 30, 6'000'000, false);
-  onQueue([&] { pipeline->submit(makeBuffer(2), 2.0); });
-  ASSERT_EQ(fake->callCount(), 1u);
+  remake();
+  pipeline_->attach(sink, 30, 6'000'000, false);
+  submit(makeBuffer(2), 2.0);
+  ASSERT_EQ(encoder_->callCount(), 1u);
   EXPECT_EQ(sink->pacer().reserved(), 1);
-  pipeline.reset();
+  pipeline_.reset();
   EXPECT_EQ(sink->pacer().reserved(), 0);
 }
 
