@@ -208,6 +208,7 @@ TEST_F(LibavcodecEncoderTest, FramesAreDecodableInOrderAndKeyframesComeOnRequest
   const auto frames = waitForFrames(6);
   ASSERT_EQ(frames.size(), 6U);
   EXPECT_EQ(encoder.sessionDescription(), "libx264 (zerolatency, veryfast, high)");
+  ASSERT_TRUE(frames[0].parameterSets && frames[4].parameterSets);
   EXPECT_EQ(frames[0].parameterSets->sps.at(1), 100);  // profile_idc 100: High
   EXPECT_NE(frames[4].parameterSets->sps, frames[0].parameterSets->sps);
   Decoder decoder;
