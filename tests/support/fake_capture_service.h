@@ -3,8 +3,8 @@
 // A scriptable capture service and pipeline for the streamer's tests. Every behaviour is set by
 // the test beforehand; calls are recorded for the test to inspect.
 
+#include <atomic>
 #include <chrono>
-#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -38,30 +38,24 @@ class FakeServiceError : public std::runtime_error {
 
 // How one asynchronous operation of the fake ends.
 struct Behavior {
-  enum class Kind { succeed, fail, hang, delay };
-  Kind kind = Kind::succeed;
-  std::string message;
-  std::chrono::milliseconds delay{0};  // how long a delayed operation takes before it succeeds
+  std::optional<std::string> failure;  // thrown as FakeServiceError at once
+  std::chrono::milliseconds delay{0};  // how long the operation takes before it succeeds
 
   static Behavior succeed() { return {}; }
-  static Behavior fail(std::string message) { return {Kind::fail, std::move(message)}; }
-  static Behavior hang() { return {Kind::hang, {}}; }
-  static Behavior delayed(std::chrono::milliseconds delay) { return {Kind::delay, {}, delay}; }
+  static Behavior fail(std::string message) { return {std::move(message)}; }
+  static Behavior hang() { return delayed(std::chrono::hours(1)); }  // far longer than any limit
+  static Behavior delayed(std::chrono::milliseconds delay) { return {std::nullopt, delay}; }
 };
 
 namespace detail {
-// Runs `behavior`: returns, throws FakeServiceError, returns after its delay, or waits far longer
-// than any limit. The reference is read only before the first suspension.
+// Runs `behavior`: throws FakeServiceError, or returns after its delay. The reference is read only
+// before the first suspension.
 inline asio::awaitable<void> perform(const Behavior& behavior) {
-  if (behavior.kind == Behavior::Kind::fail) throw FakeServiceError(behavior.message);
-  if (behavior.kind == Behavior::Kind::hang || behavior.kind == Behavior::Kind::delay) {
-    const auto duration = behavior.kind == Behavior::Kind::hang
-                              ? std::chrono::steady_clock::duration(std::chrono::hours(1))
-                              : std::chrono::steady_clock::duration(behavior.delay);
-    asio::steady_timer timer(co_await asio::this_coro::executor, duration);
-    std::error_code ignored;
-    co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
-  }
+  if (behavior.failure) throw FakeServiceError(*behavior.failure);
+  if (behavior.delay.count() == 0) co_return;
+  asio::steady_timer timer(co_await asio::this_coro::executor, behavior.delay);
+  std::error_code ignored;
+  co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
 }
 }  // namespace detail
 
@@ -79,26 +73,15 @@ class FakeCaptureStream final : public CaptureStream, public std::enable_shared_
         updateBehavior_(std::move(update)) {}
 
   asio::awaitable<void> startCapture() override {
-    {
-      std::lock_guard guard(lock_);
-      ++startCalls_;
-    }
+    ++startCalls_;
     co_await detail::perform(startBehavior_);
   }
-
   asio::awaitable<void> stopCapture() override {
-    {
-      std::lock_guard guard(lock_);
-      ++stopCalls_;
-    }
+    ++stopCalls_;
     co_await detail::perform(stopBehavior_);
   }
-
   asio::awaitable<void> updateContentFilter(ContentFilter filter) override {
-    {
-      std::lock_guard guard(lock_);
-      ++updateCalls_;
-    }
+    ++updateCalls_;
     co_await detail::perform(updateBehavior_);
     std::lock_guard guard(lock_);
     filter_ = std::move(filter);
@@ -121,18 +104,9 @@ class FakeCaptureStream final : public CaptureStream, public std::enable_shared_
     return filter_;
   }
   const StreamConfiguration& configuration() const { return configuration_; }
-  int startCalls() const {
-    std::lock_guard guard(lock_);
-    return startCalls_;
-  }
-  int stopCalls() const {
-    std::lock_guard guard(lock_);
-    return stopCalls_;
-  }
-  int updateCalls() const {
-    std::lock_guard guard(lock_);
-    return updateCalls_;
-  }
+  int startCalls() const { return startCalls_; }
+  int stopCalls() const { return stopCalls_; }
+  int updateCalls() const { return updateCalls_; }
 
  private:
   mutable std::mutex lock_;
@@ -143,9 +117,9 @@ class FakeCaptureStream final : public CaptureStream, public std::enable_shared_
   const Behavior startBehavior_;
   const Behavior stopBehavior_;
   const Behavior updateBehavior_;
-  int startCalls_ = 0;
-  int stopCalls_ = 0;
-  int updateCalls_ = 0;
+  std::atomic<int> startCalls_ = 0;
+  std::atomic<int> stopCalls_ = 0;
+  std::atomic<int> updateCalls_ = 0;
 };
 
 class FakeCaptureService final : public CaptureService {
@@ -173,19 +147,8 @@ class FakeCaptureService final : public CaptureService {
     co_return snapshot;
   }
 
-  std::optional<PixelSize> pixelSize(DisplayID display) override {
-    std::lock_guard guard(lock_);
-    auto found = pixelSizes.find(display);
-    if (found == pixelSizes.end()) return std::nullopt;
-    return found->second;
-  }
-
-  std::optional<std::string> displayName(DisplayID display) override {
-    std::lock_guard guard(lock_);
-    auto found = names.find(display);
-    if (found == names.end()) return std::nullopt;
-    return found->second;
-  }
+  std::optional<PixelSize> pixelSize(DisplayID display) override { return find(pixelSizes, display); }
+  std::optional<std::string> displayName(DisplayID display) override { return find(names, display); }
 
   std::shared_ptr<CaptureStream> makeStream(const ContentFilter& filter,
                                             const StreamConfiguration& configuration,
@@ -211,6 +174,13 @@ class FakeCaptureService final : public CaptureService {
   }
 
  private:
+  template <typename Value>
+  std::optional<Value> find(const std::map<DisplayID, Value>& values, DisplayID display) const {
+    std::lock_guard guard(lock_);
+    const auto found = values.find(display);
+    return found == values.end() ? std::nullopt : std::optional<Value>(found->second);
+  }
+
   mutable std::mutex lock_;
   std::vector<std::shared_ptr<FakeCaptureStream>> streams_;
   int contentCalls_ = 0;
@@ -233,10 +203,8 @@ class FakePipeline final : public FramePipeline {
     submissions_.push_back({std::move(buffer), time, onQueue});
   }
   void reset() override {
-    const bool onQueue = onQueueThread();
-    std::lock_guard guard(lock_);
     ++resets_;
-    if (!onQueue) ++resetsOffQueue_;
+    if (!onQueueThread()) ++resetsOffQueue_;
   }
   void setOnError(std::function<void(std::string)> onError) override {
     std::lock_guard guard(lock_);
@@ -257,14 +225,8 @@ class FakePipeline final : public FramePipeline {
     std::lock_guard guard(lock_);
     return submissions_;
   }
-  int resets() const {
-    std::lock_guard guard(lock_);
-    return resets_;
-  }
-  int resetsOffQueue() const {
-    std::lock_guard guard(lock_);
-    return resetsOffQueue_;
-  }
+  int resets() const { return resets_; }
+  int resetsOffQueue() const { return resetsOffQueue_; }
 
  private:
   bool onQueueThread() const {
@@ -275,8 +237,8 @@ class FakePipeline final : public FramePipeline {
   const asio::any_io_executor queue_;
   mutable std::mutex lock_;
   std::vector<Submission> submissions_;
-  int resets_ = 0;
-  int resetsOffQueue_ = 0;
+  std::atomic<int> resets_ = 0;
+  std::atomic<int> resetsOffQueue_ = 0;
   std::function<void(std::string)> onError_;
 };
 

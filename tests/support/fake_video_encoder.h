@@ -27,9 +27,6 @@ class FakeVideoEncoder : public VideoEncoder {
     bool keyframeForced = false;  // the call found a keyframe owed
   };
 
-  explicit FakeVideoEncoder(std::int64_t fps = 30, std::int64_t bitrate = 6'000'000)
-      : fps_(fps), bitrate_(bitrate) {}
-
   void encode(PixelBufferRef buffer, double time, Completion completion) override {
     std::function<void(std::size_t)> hook;
     std::size_t index = 0;
@@ -57,39 +54,21 @@ class FakeVideoEncoder : public VideoEncoder {
     hasSession_ = false;
     ++invalidations_;
   }
-  bool hasSession() const override {
-    std::lock_guard guard(lock_);
-    return hasSession_;
-  }
   void applyBitrate() override {
     std::lock_guard guard(lock_);
     appliedBitrates_.push_back(bitrate_);
-  }
-  std::int64_t fps() const override {
-    std::lock_guard guard(lock_);
-    return fps_;
-  }
-  void setFps(std::int64_t fps) override {
-    std::lock_guard guard(lock_);
-    fps_ = fps;
-  }
-  std::int64_t bitrate() const override {
-    std::lock_guard guard(lock_);
-    return bitrate_;
-  }
-  void setBitrate(std::int64_t bitsPerSecond) override {
-    std::lock_guard guard(lock_);
-    bitrate_ = bitsPerSecond;
   }
   void markKeyframeNeeded() override {
     std::lock_guard guard(lock_);
     keyframeNeeded_ = true;
     ++keyframeRequests_;
   }
-  bool needsKeyframe() const override {
-    std::lock_guard guard(lock_);
-    return keyframeNeeded_;
-  }
+  bool hasSession() const override { return get(hasSession_); }
+  std::int64_t fps() const override { return get(fps_); }
+  void setFps(std::int64_t fps) override { set(fps_, fps); }
+  std::int64_t bitrate() const override { return get(bitrate_); }
+  void setBitrate(std::int64_t bitsPerSecond) override { set(bitrate_, bitsPerSecond); }
+  bool needsKeyframe() const override { return get(keyframeNeeded_); }
 
   // Runs call `index`'s completion on the calling thread. Each completion runs at most once.
   void complete(std::size_t index, std::optional<EncodedFrame> frame) {
@@ -106,19 +85,10 @@ class FakeVideoEncoder : public VideoEncoder {
     throws_.push_back(std::move(message));
   }
   // When false, an owed keyframe stays owed however many frames are encoded.
-  void setForcesKeyframes(bool forces) {
-    std::lock_guard guard(lock_);
-    forcesKeyframes_ = forces;
-  }
-  void clearKeyframeNeeded() {
-    std::lock_guard guard(lock_);
-    keyframeNeeded_ = false;
-  }
+  void setForcesKeyframes(bool forces) { set(forcesKeyframes_, forces); }
+  void clearKeyframeNeeded() { set(keyframeNeeded_, false); }
   // Called after each recorded encode(), outside the lock, on the encoding thread.
-  void setOnEncode(std::function<void(std::size_t)> hook) {
-    std::lock_guard guard(lock_);
-    onEncode_ = std::move(hook);
-  }
+  void setOnEncode(std::function<void(std::size_t)> hook) { set(onEncode_, std::move(hook)); }
 
   // Waits at most `timeout` for `count` recorded calls.
   bool waitForCalls(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
@@ -126,36 +96,32 @@ class FakeVideoEncoder : public VideoEncoder {
     return changed_.wait_for(guard, timeout, [&] { return calls_.size() >= count; });
   }
 
-  std::vector<Call> calls() const {
-    std::lock_guard guard(lock_);
-    return calls_;
-  }
-  std::size_t callCount() const {
-    std::lock_guard guard(lock_);
-    return calls_.size();
-  }
-  int invalidations() const {
-    std::lock_guard guard(lock_);
-    return invalidations_;
-  }
-  int keyframeRequests() const {
-    std::lock_guard guard(lock_);
-    return keyframeRequests_;
-  }
-  std::vector<std::int64_t> appliedBitrates() const {
-    std::lock_guard guard(lock_);
-    return appliedBitrates_;
-  }
+  std::vector<Call> calls() const { return get(calls_); }
+  std::size_t callCount() const { return get(calls_).size(); }
+  int invalidations() const { return get(invalidations_); }
+  int keyframeRequests() const { return get(keyframeRequests_); }
+  std::vector<std::int64_t> appliedBitrates() const { return get(appliedBitrates_); }
 
  private:
+  template <typename T>
+  T get(const T& member) const {
+    std::lock_guard guard(lock_);
+    return member;
+  }
+  template <typename T, typename V>
+  void set(T& member, V&& value) {
+    std::lock_guard guard(lock_);
+    member = std::forward<V>(value);
+  }
+
   mutable std::mutex lock_;
   std::condition_variable changed_;
   std::vector<Call> calls_;
   std::vector<Completion> completions_;
   std::deque<std::string> throws_;
   std::function<void(std::size_t)> onEncode_;
-  std::int64_t fps_;
-  std::int64_t bitrate_;
+  std::int64_t fps_ = 30;
+  std::int64_t bitrate_ = 6'000'000;
   bool hasSession_ = false;
   bool keyframeNeeded_ = false;
   bool forcesKeyframes_ = true;

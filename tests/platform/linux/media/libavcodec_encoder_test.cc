@@ -11,7 +11,6 @@ extern "C" {
 #include <cmath>
 #include <condition_variable>
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -62,18 +61,16 @@ int nalType(std::uint8_t header) {
 // add up to the whole buffer exactly.
 std::vector<Bytes> avccNalUnits(const Bytes& data) {
   std::vector<Bytes> units;
-  std::size_t offset = 0;
-  while (offset < data.size()) {
-    EXPECT_LE(offset + 4, data.size()) << "truncated length";
-    if (offset + 4 > data.size()) break;
-    const std::size_t length = (std::size_t{data[offset]} << 24) | (std::size_t{data[offset + 1]} << 16) |
-                               (std::size_t{data[offset + 2]} << 8) | std::size_t{data[offset + 3]};
-    offset += 4;
-    EXPECT_GT(length, 0U);
-    EXPECT_LE(offset + length, data.size()) << "length past the end";
-    if (length == 0 || offset + length > data.size()) break;
-    units.emplace_back(data.begin() + static_cast<std::ptrdiff_t>(offset),
-                       data.begin() + static_cast<std::ptrdiff_t>(offset + length));
+  for (std::size_t offset = 0; offset < data.size();) {
+    std::size_t length = 0;
+    for (int i = 0; i < 4 && offset < data.size(); ++i)
+      length = (length << 8) | data[offset++];
+    if (length == 0 || offset + length > data.size()) {
+      ADD_FAILURE() << "a NAL unit length of " << length << " does not fit at " << offset;
+      break;
+    }
+    const auto begin = data.begin() + static_cast<std::ptrdiff_t>(offset);
+    units.emplace_back(begin, begin + static_cast<std::ptrdiff_t>(length));
     offset += length;
   }
   return units;
@@ -190,72 +187,52 @@ class LibavcodecEncoderTest : public ::testing::Test {
 void expectKeyframeWithParameterSets(const EncodedFrame& frame) {
   EXPECT_TRUE(frame.keyframe);
   ASSERT_TRUE(frame.parameterSets);
-  ASSERT_FALSE(frame.parameterSets->sps.empty());
-  ASSERT_FALSE(frame.parameterSets->pps.empty());
+  ASSERT_FALSE(frame.parameterSets->sps.empty() || frame.parameterSets->pps.empty());
   EXPECT_EQ(nalType(frame.parameterSets->sps[0]), 7);
   EXPECT_EQ(nalType(frame.parameterSets->pps[0]), 8);
+  EXPECT_EQ(nalType(avccNalUnits(frame.data).back()[0]), 5);  // IDR slice
 }
-TEST_F(LibavcodecEncoderTest, FramesComeBackInOrderAsDecodableAccessUnits) {
-  constexpr int kFrames = 12;
+
+// Each access unit decodes at once to its own input (one packet per frame, no reordering); a
+// requested keyframe and a new size each start an IDR that a client can begin decoding at.
+TEST_F(LibavcodecEncoderTest, FramesAreDecodableInOrderAndKeyframesComeOnRequestAndNewSizes) {
   std::vector<PixelBufferRef> inputs;
-  for (int i = 0; i < kFrames; ++i) {
-    inputs.push_back(syntheticFrame(320, 240, i));
+  for (int i = 0; i < 6; ++i) {
+    if (i == 2) {
+      now += 1;
+      encoder.markKeyframeNeeded();
+    }
+    inputs.push_back(i < 4 ? syntheticFrame(320, 240, i) : syntheticFrame(640, 360, i));
     encode(inputs.back(), i / 30.0);
   }
-  const auto frames = waitForFrames(kFrames);
-  ASSERT_EQ(frames.size(), static_cast<std::size_t>(kFrames));
+  const auto frames = waitForFrames(6);
+  ASSERT_EQ(frames.size(), 6U);
   EXPECT_EQ(encoder.sessionDescription(), "libx264 (zerolatency, veryfast, high)");
-  expectKeyframeWithParameterSets(frames[0]);
+  ASSERT_TRUE(frames[0].parameterSets && frames[4].parameterSets);
   EXPECT_EQ(frames[0].parameterSets->sps.at(1), 100);  // profile_idc 100: High
+  EXPECT_NE(frames[4].parameterSets->sps, frames[0].parameterSets->sps);
   Decoder decoder;
   for (std::size_t i = 0; i < frames.size(); ++i) {
-    if (i > 0) {
+    if (i % 2 == 0) {
+      expectKeyframeWithParameterSets(frames[i]);
+      EXPECT_TRUE(Decoder().decode(frames[i])) << i;
+    } else {
       EXPECT_FALSE(frames[i].keyframe || frames[i].parameterSets) << i;
     }
     for (const auto& nal : avccNalUnits(frames[i].data))
       EXPECT_FALSE(nalType(nal[0]) == 7 || nalType(nal[0]) == 8) << i;
-    // Each access unit decodes at once to its own input: one packet per frame, no reordering.
     const auto picture = decoder.decode(frames[i]);
     ASSERT_TRUE(picture) << i;
+    EXPECT_EQ(picture->width, inputs[i]->width) << i;
     const double own = lumaPsnr(*inputs[i], *picture);
     EXPECT_GE(own, 30.0) << i;
-    if (i > 0) {
+    if (i % 2 == 1) {
       EXPECT_LT(lumaPsnr(*inputs[i - 1], *picture), own - 6.0) << i;
     }
   }
   std::lock_guard guard(lock);
   for (const auto id : completionThreads)
     EXPECT_NE(id, std::this_thread::get_id());
-}
-
-// A requested keyframe and a new size each start an IDR that a client can begin decoding at.
-TEST_F(LibavcodecEncoderTest, RequestedKeyframesAndNewSizesAreIdrsWithTheirOwnParameterSets) {
-  for (int i = 0; i < 2; ++i)
-    encode(syntheticFrame(320, 240, i), i / 30.0);
-  now += 1;
-  encoder.markKeyframeNeeded();
-  for (int i = 2; i < 4; ++i)
-    encode(syntheticFrame(320, 240, i), i / 30.0);
-  const auto large = syntheticFrame(640, 360, 4);
-  encode(large, 4 / 30.0);
-  encode(syntheticFrame(640, 360, 5), 5 / 30.0);
-  const auto frames = waitForFrames(6);
-  ASSERT_EQ(frames.size(), 6U);
-  for (const std::size_t i : {1u, 3u, 5u})
-    EXPECT_FALSE(frames[i].keyframe) << i;
-  for (const std::size_t i : {2u, 4u}) {
-    expectKeyframeWithParameterSets(frames[i]);
-    EXPECT_EQ(nalType(avccNalUnits(frames[i].data).back()[0]), 5) << i;  // IDR slice
-    Decoder decoder;
-    EXPECT_TRUE(decoder.decode(frames[i])) << i;
-    EXPECT_TRUE(decoder.decode(frames[i + 1])) << i;
-  }
-  EXPECT_NE(frames[4].parameterSets->sps, frames[0].parameterSets->sps);
-  Decoder decoder;
-  const auto picture = decoder.decode(frames[4]);
-  ASSERT_TRUE(picture);
-  EXPECT_EQ(picture->width, 640);
-  EXPECT_GE(lumaPsnr(*large, *picture), 30.0);
 }
 
 // A changed target reaches the running session without a new keyframe, down and up (libx264 keeps
@@ -333,25 +310,6 @@ TEST(LibavcodecEncoderBackendTest, KeyframeIntervalInSecondsHoldsForSlowFrames) 
   session->completeAndInvalidate();
   std::lock_guard guard(lock);
   EXPECT_EQ(keyframes, (std::vector<bool>{true, false, false, true, false, true}));
-}
-
-// With the default order the backend settles on whatever this machine has: on one without a GPU
-// the hardware encoders fail to open and libx264 takes over.
-TEST(LibavcodecEncoderBackendTest, DefaultOrderGivesAWorkingSession) {
-  av_log_set_level(AV_LOG_FATAL);
-  std::optional<EncodedFrame> output;
-  {
-    H264Encoder encoder(std::make_shared<LibavcodecEncoderBackend>());
-    encoder.encode(syntheticFrame(640, 360, 0), 0.0,
-                   [&output](std::optional<EncodedFrame> frame) { output = std::move(frame); });
-    std::printf("encoder in use: %s\n", encoder.sessionDescription().c_str());
-  }  // the encoder's end completes the frame and joins its thread
-  av_log_set_level(AV_LOG_WARNING);
-  ASSERT_TRUE(output);
-  expectKeyframeWithParameterSets(*output);
-  const auto picture = Decoder().decode(*output);
-  ASSERT_TRUE(picture);
-  EXPECT_EQ(picture->width, 640);
 }
 
 }  // namespace
