@@ -77,13 +77,13 @@ std::array<double, 3> rgbAt(const PixelBuffer& frame, int x, int y) {
 }
 
 // Whether the frame shows the pattern, scaled to the frame's size: each block's colour near each of
-// its corners.
+// its corners and at its centre.
 ::testing::AssertionResult showsPattern(const PixelBuffer& frame) {
   const double scale = static_cast<double>(frame.width) / kScreenWidth;
   for (const Rect& r : kPattern) {
-    for (const auto& [x, y] :
-         {std::pair{r.x + 6, r.y + 6}, std::pair{r.x + r.width - 7, r.y + r.height - 7},
-          std::pair{r.x + 6, r.y + r.height - 7}, std::pair{r.x + r.width - 7, r.y + 6}}) {
+    for (const auto& [x, y] : {std::pair{r.x + 6, r.y + 6}, std::pair{r.x + r.width - 7, r.y + r.height - 7},
+                               std::pair{r.x + 6, r.y + r.height - 7}, std::pair{r.x + r.width - 7, r.y + 6},
+                               std::pair{r.x + r.width / 2, r.y + r.height / 2}}) {
       auto shown = showsColor(frame, static_cast<int>(x * scale), static_cast<int>(y * scale), r.rgb);
       if (!shown) return shown;
     }
