@@ -28,19 +28,18 @@ FakeBusService::FakeBusService(const std::string& address, std::string name, std
       loop_(g_main_loop_new(context_, FALSE)) {
   thread_ = std::thread([this, address] { serve(address); });
   std::unique_lock lock(mutex_);
-  const bool started = changed_.wait_for(lock, kStartLimit, [this] { return ready_ || !failure_.empty(); });
-  if (!started || !failure_.empty()) {
-    const std::string reason = started ? failure_ : "The fake service did not start in time.";
+  if (!changed_.wait_for(lock, kStartLimit, [this] { return started_; }) || !ready_) {
     lock.unlock();
-    g_main_loop_quit(loop_);
-    thread_.join();
-    g_main_loop_unref(loop_);
-    g_main_context_unref(context_);
-    throw std::runtime_error(reason);
+    stop();
+    throw std::runtime_error("The fake service could not take its name on the bus.");
   }
 }
 
 FakeBusService::~FakeBusService() {
+  stop();
+}
+
+void FakeBusService::stop() {
   g_main_loop_quit(loop_);
   thread_.join();
   g_main_loop_unref(loop_);
@@ -49,80 +48,61 @@ FakeBusService::~FakeBusService() {
 
 void FakeBusService::serve(const std::string& address) {
   g_main_context_push_thread_default(context_);
-  const auto fail = [this](std::string reason) {
-    std::lock_guard lock(mutex_);
-    failure_ = std::move(reason);
-    changed_.notify_all();
-  };
-  GError* error = nullptr;
   GDBusConnection* connection = g_dbus_connection_new_for_address_sync(
       address.c_str(),
       static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
                                         G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-      nullptr, nullptr, &error);
-  if (connection == nullptr) {
-    fail(error->message);
-    g_error_free(error);
-    g_main_context_pop_thread_default(context_);
-    return;
-  }
-
+      nullptr, nullptr, nullptr);
   static const GDBusInterfaceVTable vtable{
       &FakeBusService::methodCall, &FakeBusService::getProperty, nullptr, {}};
   std::vector<guint> registrations;
   std::vector<GDBusNodeInfo*> nodes;
-  for (const FakeObject& object : objects_) {
-    GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(object.introspection.c_str(), &error);
-    if (node == nullptr) {
-      fail(error->message);
-      g_clear_error(&error);
-      break;
-    }
-    nodes.push_back(node);
-    for (GDBusInterfaceInfo** interface = node->interfaces; *interface != nullptr; ++interface)
+  for (const FakeObject& object : connection != nullptr ? objects_ : std::vector<FakeObject>{}) {
+    nodes.push_back(g_dbus_node_info_new_for_xml(object.introspection.c_str(), nullptr));
+    for (GDBusInterfaceInfo** interface = nodes.back()->interfaces; *interface != nullptr; ++interface)
       registrations.push_back(g_dbus_connection_register_object(connection, object.path.c_str(), *interface,
                                                                 &vtable, this, nullptr, nullptr));
   }
 
   // Named only once every object is in place, so that no caller reaches a half-made service.
-  GVariant* owned = g_dbus_connection_call_sync(
-      connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
-      g_variant_new("(su)", name_.c_str(), 4U), G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr,
-      &error);
+  GVariant* owned = connection == nullptr
+                        ? nullptr
+                        : g_dbus_connection_call_sync(
+                              connection, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                              "org.freedesktop.DBus", "RequestName", g_variant_new("(su)", name_.c_str(), 4U),
+                              G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
   guint32 outcome = 0;
   if (owned != nullptr) {
     g_variant_get(owned, "(u)", &outcome);
     g_variant_unref(owned);
   }
-  g_clear_error(&error);
-  if (outcome == 1) {
-    {
-      std::lock_guard lock(mutex_);
-      ready_ = true;
-      changed_.notify_all();
-    }
-    g_main_loop_run(loop_);
-  } else {
-    fail("The fake service's name is taken.");
+  {
+    std::lock_guard lock(mutex_);
+    started_ = true;
+    ready_ = outcome == 1;
+    changed_.notify_all();
   }
+  if (outcome == 1) g_main_loop_run(loop_);
 
   for (guint registration : registrations)
     g_dbus_connection_unregister_object(connection, registration);
   for (GDBusNodeInfo* node : nodes)
     g_dbus_node_info_unref(node);
-  g_dbus_connection_close_sync(connection, nullptr, nullptr);
-  g_object_unref(connection);
+  if (connection != nullptr) {
+    g_dbus_connection_close_sync(connection, nullptr, nullptr);
+    g_object_unref(connection);
+  }
   // Let the last callbacks of the connection run before the context goes.
   while (g_main_context_iteration(context_, FALSE)) {
   }
   g_main_context_pop_thread_default(context_);
 }
 
-void FakeBusService::methodCall(GDBusConnection*, const gchar*, const gchar* path, const gchar*,
+void FakeBusService::methodCall(GDBusConnection*, const gchar*, const gchar*, const gchar*,
                                 const gchar* method, GVariant* parameters, GDBusMethodInvocation* invocation,
                                 gpointer self) {
   auto* service = static_cast<FakeBusService*>(self);
-  Call call{path, method, printed(parameters)};
+  Call call{method, printed(parameters)};
   {
     std::lock_guard lock(service->mutex_);
     service->calls_.push_back(call);

@@ -24,7 +24,6 @@ struct FakeObject {
 class FakeBusService {
  public:
   struct Call {
-    std::string path;
     std::string method;
     std::string arguments;  // as g_variant_print shows them, e.g. ("Quorvanta Host", "reason")
   };
@@ -44,11 +43,12 @@ class FakeBusService {
   bool waitForCalls(const std::string& method, std::size_t count, std::chrono::milliseconds limit) const;
 
  private:
-  static void methodCall(GDBusConnection*, const gchar*, const gchar* path, const gchar*, const gchar* method,
+  static void methodCall(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* method,
                          GVariant* parameters, GDBusMethodInvocation* invocation, gpointer self);
   static GVariant* getProperty(GDBusConnection*, const gchar*, const gchar* path, const gchar*,
                                const gchar* property, GError**, gpointer self);
   void serve(const std::string& address);
+  void stop();
 
   std::string name_;
   std::vector<FakeObject> objects_;
@@ -59,8 +59,8 @@ class FakeBusService {
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
   std::vector<Call> calls_;
+  bool started_ = false;
   bool ready_ = false;
-  std::string failure_;
   std::thread thread_;
 };
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,30 +26,29 @@ std::vector<std::uint8_t> edidWith(std::uint8_t tag, const std::string& text, st
   return edid;
 }
 
-TEST(EdidTest, ReadsTheMonitorName) {
-  EXPECT_EQ(edidMonitorName(edidWith(0xFC, "DELL U2720Q")), "DELL U2720Q");
-  EXPECT_EQ(edidMonitorName(edidWith(0xFC, "ABCDEFGHIJKLM", 108)), "ABCDEFGHIJKLM");  // all 13 bytes
-}
-
-TEST(EdidTest, IgnoresOtherDescriptors) {
-  EXPECT_EQ(edidMonitorName(edidWith(0xFF, "SERIAL123")), std::nullopt);
-  // The text of the first slot is a timing, even when it happens to look like a name.
-  auto edid = edidWith(0xFF, "x");
-  edid[54 + 3] = 0xFC;
-  EXPECT_EQ(edidMonitorName(edid), std::nullopt);
-}
-
-TEST(EdidTest, RejectsMalformedBlocks) {
-  auto edid = edidWith(0xFC, "Monitor");
-  EXPECT_EQ(edidMonitorName(std::span(edid).first(127)), std::nullopt);
-  edid[1] = 0x00;
-  EXPECT_EQ(edidMonitorName(edid), std::nullopt);
-  EXPECT_EQ(edidMonitorName({}), std::nullopt);
-}
-
-TEST(EdidTest, BlankOrNonAsciiNamesAreHandled) {
-  EXPECT_EQ(edidMonitorName(edidWith(0xFC, "   ")), std::nullopt);
-  EXPECT_EQ(edidMonitorName(edidWith(0xFC, "A\xC3\xA9")), "A??");
+TEST(EdidTest, ReadsTheMonitorNameOfWellFormedBlocksOnly) {
+  auto timingLooksLikeAName = edidWith(0xFF, "x");
+  timingLooksLikeAName[54 + 3] = 0xFC;
+  auto badHeader = edidWith(0xFC, "Monitor");
+  badHeader[1] = 0x00;
+  const auto shortBlock = edidWith(0xFC, "Monitor");
+  const struct {
+    const char* what;
+    std::vector<std::uint8_t> edid;
+    std::optional<std::string> name;
+  } cases[] = {
+      {"a name", edidWith(0xFC, "DELL U2720Q"), "DELL U2720Q"},
+      {"all 13 bytes, last slot", edidWith(0xFC, "ABCDEFGHIJKLM", 108), "ABCDEFGHIJKLM"},
+      {"a serial number", edidWith(0xFF, "SERIAL123"), std::nullopt},
+      {"the first slot is a timing", timingLooksLikeAName, std::nullopt},
+      {"127 bytes", {shortBlock.begin(), shortBlock.end() - 1}, std::nullopt},
+      {"a broken header", badHeader, std::nullopt},
+      {"nothing", {}, std::nullopt},
+      {"a blank name", edidWith(0xFC, "   "), std::nullopt},
+      {"non-ASCII", edidWith(0xFC, "A\xC3\xA9"), "A??"},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(edidMonitorName(c.edid), c.name) << c.what;
 }
 
 }  // namespace

@@ -89,18 +89,5 @@ TEST(FrameConverterTest, ProducesVideoRangeNv12OfTheRequestedSize) {
   }
 }
 
-TEST(FrameConverterTest, FollowsChangesOfSize) {
-  FrameConverter converter;
-  Image big(128, 72, 0xFFFFFF);
-  Image small(20, 10, 0x000000);
-  auto first = converter.convert(big.view(), 64, 36);
-  auto second = converter.convert(small.view(), 20, 10);
-  auto third = converter.convert(big.view(), 128, 72);
-  EXPECT_EQ(first->width, 64);
-  expectSolid(*second, bt709(0, 0, 0));
-  EXPECT_EQ(third->height, 72);
-  expectSolid(*third, bt709(255, 255, 255));
-}
-
 }  // namespace
 }  // namespace quorvanta::x11

@@ -54,13 +54,6 @@ const std::vector<Rect> kPattern = {
     {640, 360, 320, 360, 0xFFFFFF}, {960, 360, 320, 360, 0x336699},
 };
 
-std::uint32_t patternAt(int x, int y) {
-  for (const Rect& r : kPattern) {
-    if (x >= r.x && x < r.x + r.width && y >= r.y && y < r.y + r.height) return r.rgb;
-  }
-  return 0;
-}
-
 // Video-range BT.709 NV12 back to RGB.
 std::array<double, 3> rgbAt(const PixelBuffer& frame, int x, int y) {
   const double luma = (frame.y[static_cast<std::size_t>(y * frame.strideY + x)] - 16.0) * 255.0 / 219.0;
@@ -83,27 +76,19 @@ std::array<double, 3> rgbAt(const PixelBuffer& frame, int x, int y) {
   return ::testing::AssertionSuccess();
 }
 
-// PSNR of the frame against the pattern scaled to the frame's size.
-double psnrAgainstPattern(const PixelBuffer& frame) {
-  double squared = 0;
-  const double sx = static_cast<double>(kScreenWidth) / frame.width;
-  const double sy = static_cast<double>(kScreenHeight) / frame.height;
-  for (int y = 0; y < frame.height; ++y) {
-    for (int x = 0; x < frame.width; ++x) {
-      const std::uint32_t expected =
-          patternAt(static_cast<int>((x + 0.5) * sx), static_cast<int>((y + 0.5) * sy));
-      const auto actual = rgbAt(frame, x, y);
-      const double want[3] = {static_cast<double>((expected >> 16) & 0xFF),
-                              static_cast<double>((expected >> 8) & 0xFF),
-                              static_cast<double>(expected & 0xFF)};
-      for (int c = 0; c < 3; ++c) {
-        const double d = std::clamp(actual[static_cast<std::size_t>(c)], 0.0, 255.0) - want[c];
-        squared += d * d;
-      }
+// Whether the frame shows the pattern, scaled to the frame's size: each block's colour near each of
+// its corners and at its centre.
+::testing::AssertionResult showsPattern(const PixelBuffer& frame) {
+  const double scale = static_cast<double>(frame.width) / kScreenWidth;
+  for (const Rect& r : kPattern) {
+    for (const auto& [x, y] : {std::pair{r.x + 6, r.y + 6}, std::pair{r.x + r.width - 7, r.y + r.height - 7},
+                               std::pair{r.x + 6, r.y + r.height - 7}, std::pair{r.x + r.width - 7, r.y + 6},
+                               std::pair{r.x + r.width / 2, r.y + r.height / 2}}) {
+      auto shown = showsColor(frame, static_cast<int>(x * scale), static_cast<int>(y * scale), r.rgb);
+      if (!shown) return shown;
     }
   }
-  const double mse = squared / (3.0 * frame.width * frame.height);
-  return mse == 0 ? 100.0 : 10.0 * std::log10(255.0 * 255.0 / mse);
+  return ::testing::AssertionSuccess();
 }
 
 // The capture service on a bare X server (XvfbServer) or on a desktop (TestDesktop).
@@ -121,7 +106,9 @@ class CaptureFixture : public ::testing::Test {
   }
 
   void TearDown() override {
-    if (!streamer) return;
+    if (streamer) stop();
+  }
+  void stop() {
     run<bool>([&]() -> asio::awaitable<bool> {
       co_await streamer->stop();
       co_return true;
@@ -296,7 +283,7 @@ TEST_F(X11CaptureTest, CapturesTheScreenAsItLooksScaledToTheRequestedWidth) {
     const PixelBuffer& frame = *waitForSettled(1).back().buffer;  // a start resets the pipeline
     ASSERT_EQ(frame.width, width);
     ASSERT_EQ(frame.height, height);
-    EXPECT_GE(psnrAgainstPattern(frame), 30.0) << maxWidth;
+    EXPECT_TRUE(showsPattern(frame)) << maxWidth;
   }
 }
 
@@ -318,7 +305,7 @@ TEST_F(X11CaptureTest, DrawsThePointerIn) {
   EXPECT_GT(differing, 10);
 }
 
-TEST_F(X11CaptureTest, DeliversCompleteFramesPacedByTheFrameRate) {
+TEST_F(X11CaptureTest, DeliversFramesPacedByTheFrameRateUntilStopped) {
   showPattern(true);
   start(std::nullopt, 1920, 10);
   waitForFrames(1);
@@ -333,71 +320,30 @@ TEST_F(X11CaptureTest, DeliversCompleteFramesPacedByTheFrameRate) {
       EXPECT_GE(frames[i].time - frames[i - 1].time, 0.099) << i;
     }
   }
-}
-
-TEST_F(X11CaptureTest, StopEndsTheFramesAndRaisesTheGeneration) {
-  showPattern(true);
-  start(std::nullopt, 1920, 30);
-  waitForSettled(1);
-  const auto generation = streamer->generation();
-  run<bool>([&]() -> asio::awaitable<bool> {
-    co_await streamer->stop();
-    co_return true;
-  });
-  EXPECT_EQ(streamer->generation(), generation + 1);
+  stop();  // and no more frames come
   const std::size_t after = pipeline->submissions().size();
   std::this_thread::sleep_for(300ms);
   EXPECT_EQ(pipeline->submissions().size(), after);
 }
 
-TEST_F(X11CaptureTest, ExcludedWindowIsLeftOutWhileItStaysOnScreen) {
-  const xcb_window_t pattern = showPattern(true);
-  // A magenta window over the red and green blocks.
-  xcb_connection_t* c = connection.get();
-  const xcb_window_t cover = makeWindow(connection.root(), 400, 200, 480, 300, 0xFF00FF);
-  xcb_map_window(c, cover);
-  sync();
-
-  start(std::nullopt, 1920, 30);
-  auto before = waitForSettled(1);
-  ASSERT_FALSE(before.empty());
-  EXPECT_LT(psnrAgainstPattern(*before.back().buffer), 25.0);  // the cover shows
-
-  ASSERT_TRUE(exclude({cover}));
-  ASSERT_TRUE(repaintOnExpose(pattern));
-  const std::size_t seen = pipeline->submissions().size();
-  auto after = waitForSettled(seen + 1);
-  ASSERT_GE(after.size(), seen + 1);
-  EXPECT_GE(psnrAgainstPattern(*after.back().buffer), 30.0);  // the pattern shows through
-  // The window is still mapped: the screen itself is unchanged.
-  Reply<xcb_get_window_attributes_reply_t> attributes(
-      xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, cover), nullptr));
-  ASSERT_TRUE(attributes);
-  EXPECT_EQ(attributes->map_state, XCB_MAP_STATE_VIEWABLE);
-
-  // An empty set brings the window back.
-  ASSERT_TRUE(exclude({}));
-  const std::size_t restored = pipeline->submissions().size();
-  auto last = waitForSettled(restored);  // the frame without the composer may already be in
-  EXPECT_LT(psnrAgainstPattern(*last.back().buffer), 25.0);
-}
-
-TEST_F(X11CaptureTest, ExcludeFollowsAChildWindowToItsTopLevelWindow) {
+TEST_F(X11CaptureTest, ExcludeTakesOnlyWindowsOnScreenAndFollowsAChildToItsTopLevelWindow) {
   const xcb_window_t pattern = showPattern(true);
   xcb_connection_t* c = connection.get();
   const xcb_window_t frame = makeWindow(connection.root(), 100, 100, 300, 200, 0x00FFFF);
   const xcb_window_t client = makeWindow(frame, 10, 10, 100, 100, 0x00FFFF);
+  const xcb_window_t hidden = makeWindow(connection.root(), 10, 10, 100, 100, 0);
   xcb_map_window(c, client);
   xcb_map_window(c, frame);
   sync();
   start(std::nullopt, 1920, 30);
+  EXPECT_FALSE(exclude({hidden}));  // not on screen
   // Without a window manager's WM_STATE the inner window is not a listed window of its own.
   EXPECT_FALSE(exclude({client}));
   ASSERT_TRUE(exclude({frame}));
   ASSERT_TRUE(repaintOnExpose(pattern));
   const std::size_t seen = pipeline->submissions().size();
   auto after = waitForSettled(seen + 1);
-  EXPECT_GE(psnrAgainstPattern(*after.back().buffer), 30.0);
+  EXPECT_TRUE(showsPattern(*after.back().buffer));
 }
 
 TEST_F(X11CaptureTest, ComposedFramesKeepTheShapesOfWindows) {
@@ -589,19 +535,6 @@ TEST_F(X11CaptureTest, APausedStreamGrabsNothingUntilResumed) {
   EXPECT_EQ(pipeline->submissions().size(), paused);
   streamer->currentStream()->setPaused(false);
   EXPECT_TRUE(showsColor(*waitForFrames(paused + 1).back().buffer, 200, 200, 0xFF0000));
-}
-
-TEST_F(X11CaptureTest, ExcludeWithAWindowThatIsNotOnScreenReturnsFalse) {
-  showPattern(true);
-  xcb_connection_t* c = connection.get();
-  const xcb_window_t hidden = xcb_generate_id(c);
-  xcb_create_window(c, XCB_COPY_FROM_PARENT, hidden, connection.root(), 10, 10, 100, 100, 0,
-                    XCB_WINDOW_CLASS_INPUT_OUTPUT, connection.screen()->root_visual, 0, nullptr);
-  sync();
-  start(std::nullopt, 1920, 30);
-  EXPECT_FALSE(exclude({hidden}));
-  EXPECT_TRUE(exclude({}));
-  EXPECT_FALSE(waitForFrames(1).empty());
 }
 
 // The same capture on a desktop with a window manager and a compositing manager.
