@@ -4,7 +4,6 @@
 
 #include <sys/stat.h>
 
-#include <chrono>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -13,7 +12,6 @@
 #include <gtest/gtest.h>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
-#include <asio/read.hpp>
 #include <asio/ssl.hpp>
 #include <nlohmann/json.hpp>
 
@@ -139,7 +137,7 @@ TEST_F(HostIntegrationTest, PairConnectBusyTakeoverAndRevokeThroughTheRealProgra
   EXPECT_EQ((*rejected)["message"], "This device is no longer trusted. Pair it with the Mac again.");
 }
 
-TEST_F(HostIntegrationTest, OnlyTheTailscaleAddressListensAndOnlyTls12OrLaterIsSpoken) {
+TEST_F(HostIntegrationTest, OnlyTheTailscaleAddressListensAndOnlyTls12OrLaterWithStrongSuitesIsSpoken) {
   startHost();
 
   // Listening TCP sockets in this namespace: exactly the host's, on 100.64.0.1:48725 (the kernel
@@ -159,8 +157,10 @@ TEST_F(HostIntegrationTest, OnlyTheTailscaleAddressListensAndOnlyTls12OrLaterIsS
   EXPECT_EQ(listening, std::vector<std::string>{"01004064:BE55"});
 
   asio::io_context io;
-  const auto handshake = [&](int maxVersion) {
+  // The suite the host agrees to when offered `ciphers` up to `maxVersion`, or "" when it refuses.
+  const auto negotiate = [&](int maxVersion, const char* ciphers) -> std::string {
     asio::ssl::context tls(asio::ssl::context::tls_client);
+    SSL_CTX_set_cipher_list(tls.native_handle(), ciphers);
     SSL_CTX_set_min_proto_version(tls.native_handle(), TLS1_VERSION);
     SSL_CTX_set_max_proto_version(tls.native_handle(), maxVersion);
     SSL_CTX_set_security_level(tls.native_handle(), 0);
@@ -168,34 +168,27 @@ TEST_F(HostIntegrationTest, OnlyTheTailscaleAddressListensAndOnlyTls12OrLaterIsS
     stream.lowest_layer().connect({asio::ip::make_address(kHostAddress), kPort});
     std::error_code error;
     stream.handshake(asio::ssl::stream_base::client, error);
-    return !error;
+    return error ? "" : SSL_get_cipher_name(stream.native_handle());
   };
-  EXPECT_FALSE(handshake(TLS1_1_VERSION));
-  EXPECT_TRUE(handshake(TLS1_2_VERSION));
+  EXPECT_EQ(negotiate(TLS1_1_VERSION, "DEFAULT"), "");
+  // TLS 1.2 offers forward-secret AEAD suites only, in the host's order.
+  const std::pair<const char*, const char*> cases[] = {
+      {"AES128-SHA", ""},            // RSA key exchange, CBC
+      {"ECDHE-RSA-AES128-SHA", ""},  // forward secret but CBC with SHA-1
+      {"ECDHE-RSA-CHACHA20-POLY1305", "ECDHE-RSA-CHACHA20-POLY1305"},
+      {"ECDHE-RSA-AES256-GCM-SHA384:ECDHE-RSA-AES128-GCM-SHA256", "ECDHE-RSA-AES128-GCM-SHA256"},
+  };
+  for (const auto& [offered, agreed] : cases)
+    EXPECT_EQ(negotiate(TLS1_2_VERSION, offered), agreed) << offered;
 }
 
-TEST_F(HostIntegrationTest, ASecondLaunchShowsTheFirstAndASilentClientIsClosedAfterThreeSeconds) {
+TEST_F(HostIntegrationTest, ASecondLaunchShowsTheFirstAndStopTurnsSharingOff) {
   startHost();
   const auto second = run(QUORVANTA_HOST_BINARY, {}, 10);
   EXPECT_EQ(second.status, 0) << second.output;
   EXPECT_TRUE(waitUntil([&] { return host_->output().find("no panel") != std::string::npos; }, 5))
       << host_->output();
   EXPECT_FALSE(host_->wait(0));
-
-  asio::io_context io;
-  asio::ssl::context tls(asio::ssl::context::tls_client);
-  asio::ssl::stream<asio::ip::tcp::socket> stream(io, tls);
-  stream.lowest_layer().connect({asio::ip::make_address(kHostAddress), kPort});
-  stream.handshake(asio::ssl::stream_base::client);
-  const auto start = std::chrono::steady_clock::now();
-  char byte = 0;
-  std::error_code error;
-  asio::read(stream, asio::buffer(&byte, 1), error);  // the host's close ends the read
-  const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  EXPECT_TRUE(error);
-  // A client that never says anything gets about 3 s, not the 10 s allowed for authentication.
-  EXPECT_GT(waited, 2.0);
-  EXPECT_LT(waited, 9.0);
 
   // stop turns sharing off and records it.
   EXPECT_EQ(control({"stop"}).status, 0);

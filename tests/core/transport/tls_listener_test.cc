@@ -9,8 +9,6 @@
 #include <asio/strand.hpp>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
-#include <future>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -121,9 +119,6 @@ TEST_F(TlsListenerTest, ListensOnExactlyTheGivenAddressAndHandsOverTunedSockets)
   start(kAddress);
   ASSERT_TRUE(recorder_.waitStates(1));
   EXPECT_EQ(recorder_.state(0), TlsListener::State::ready());
-  // Not the wildcard address: nothing listens on 127.0.0.1.
-  tcp::socket other(io_->context());
-  EXPECT_EQ(connectPlain(other, "127.0.0.1"), asio::error::connection_refused);
   tcp::socket client(io_->context());
   ASSERT_FALSE(connectPlain(client, kAddress));
   ASSERT_TRUE(recorder_.waitStreams(1));
@@ -160,48 +155,6 @@ TEST_F(TlsListenerTest, WaitsWhileTheAddressIsNotOnThisMachineAndFailsWithTheSys
   start("0.0.0.0");
   ASSERT_TRUE(recorder_.waitStates(3));
   EXPECT_EQ(recorder_.state(2), TlsListener::State::failed(systemText(std::errc::invalid_argument)));
-}
-
-// Runs `openssl s_client` for TLS 1.2 with `ciphers` against the listener and returns its output.
-std::string probeTls12(const std::string& ciphers) {
-  const std::string command = "openssl s_client -connect " + std::string(kAddress) + ":" +
-                              std::to_string(TlsListener::kDefaultPort) + " -tls1_2 -cipher '" + ciphers +
-                              "' </dev/null 2>&1";
-  std::string output;
-  if (FILE* pipe = ::popen(command.c_str(), "r")) {
-    char buffer[4096];
-    while (const std::size_t count = std::fread(buffer, 1, sizeof buffer, pipe))
-      output.append(buffer, count);
-    ::pclose(pipe);
-  }
-  return output;
-}
-
-TEST_F(TlsListenerTest, Tls12OffersOnlyForwardSecretAeadSuitesInTheServersOrder) {
-  start(kAddress);
-  ASSERT_TRUE(recorder_.waitStates(1));
-  const std::pair<std::string, std::string> cases[] = {
-      // Offered, negotiated ("" : the handshake fails).
-      {"AES128-SHA", ""},              // RSA key exchange, CBC
-      {"ECDHE-ECDSA-AES128-SHA", ""},  // forward secret but CBC with SHA-1
-      {"ECDHE-ECDSA-CHACHA20-POLY1305", "ECDHE-ECDSA-CHACHA20-POLY1305"},
-      // The client prefers AES-256; the server's order wins.
-      {"ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-ECDSA-AES128-GCM-SHA256", "ECDHE-ECDSA-AES128-GCM-SHA256"},
-  };
-  for (std::size_t index = 0; index < std::size(cases); ++index) {
-    const auto& [offered, negotiated] = cases[index];
-    auto probe = std::async(std::launch::async, probeTls12, offered);
-    ASSERT_TRUE(recorder_.waitStreams(index + 1));
-    auto server = PacketConnection::create(recorder_.takeStream(index), PacketConnection::Role::server);
-    server->start();
-    const std::string output = probe.get();
-    if (negotiated.empty())
-      EXPECT_EQ(output.find("New, TLSv1.2"), std::string::npos) << offered << "\n" << output;
-    else
-      EXPECT_NE(output.find("Cipher is " + negotiated + "\n"), std::string::npos) << offered << "\n"
-                                                                                  << output;
-    server->cancel();
-  }
 }
 
 }  // namespace

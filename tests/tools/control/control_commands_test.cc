@@ -16,17 +16,12 @@ Invocation parse(std::vector<std::string> arguments) {
   return parseArguments(arguments);
 }
 
+// The commands the end-to-end tests do not send to a running host.
 TEST(ControlCommandsTest, EachCommandBecomesItsRequest) {
   const std::vector<std::pair<std::vector<std::string>, json>> cases = {
-      {{"status"}, {{"command", "status"}}},
       {{"start"}, {{"command", "start"}}},
-      {{"stop"}, {{"command", "stop"}}},
-      {{"pair"}, {{"command", "pair"}}},
       {{"unpair"}, {{"command", "unpair"}}},
-      {{"devices"}, {{"command", "devices"}}},
       {{"show"}, {{"command", "show"}}},
-      {{"revoke", "3F2A-1"}, {{"command", "revoke"}, {"id", "3F2A-1"}}},
-      {{"set", "control", "on"}, {{"command", "set"}, {"name", "control"}, {"value", true}}},
       {{"set", "curtain", "off"}, {{"command", "set"}, {"name", "curtain"}, {"value", false}}},
       {{"login", "on"}, {{"command", "login"}, {"value", true}}},
       {{"login", "off"}, {{"command", "login"}, {"value", false}}},

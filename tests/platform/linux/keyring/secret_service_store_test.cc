@@ -24,9 +24,9 @@ namespace {
 using test::thrownMessage;
 using namespace std::chrono_literals;
 
+// The sentence itself is checked with the file store.
 std::string storageSentence(long status) {
-  return "Secure credential storage is unavailable (" + std::to_string(status) +
-         "). Unlock your device or login keychain and try again.";
+  return storageError(status).message();
 }
 
 // A default collection whose lock and unlock prompt the test scripts.
