@@ -16,9 +16,12 @@
 #include "app/panel_window.h"
 #include "app/symbols.h"
 #include "app/tray_icon.h"
+#include "core/host/control_channel.h"
 #include "core/host/host_settings.h"
 #include "core/host/host_test_directory.h"
 #include "gui_test_support.h"
+#include "integration/child_process.h"
+#include "support/test_helpers.h"
 
 namespace quorvanta {
 namespace {
@@ -122,6 +125,27 @@ TEST(HostRuntimeTest, ActionsComeBackInOrderAndQuitTurnsSharingOff) {
   curtain->detach();
   for (const auto& [name, value] : saved)
     value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
+}
+
+TEST(HostProcessTest, ATerminationSignalEndsItWithSuccessAndRemovesItsSocket) {
+  ScratchDirectory root;
+  fs::create_directory(root.path() / "run");
+  ::chmod((root.path() / "run").c_str(), 0700);
+  const fs::path socket = root.path() / "run" / "quorvanta" / "control.sock";
+  test::ChildProcess host(QUORVANTA_HOST_BINARY, {},
+                          {{"HOME", root.path()},
+                           {"XDG_RUNTIME_DIR", root.path() / "run"},
+                           {"XDG_CONFIG_HOME", root.path() / "config"},
+                           {"XDG_DATA_HOME", root.path() / "data"}},
+                          root.path() / "output");
+  const auto answers = [&] {
+    bool ok = false;  // once the model answers, as the signal handler is set with it
+    test::thrownMessage([&] { ok = sendControlRequest(socket, {{"command", "status"}}).value("ok", false); });
+    return ok;
+  };
+  ASSERT_TRUE(testing::waitUntil(answers, std::chrono::seconds(20))) << host.output();
+  EXPECT_EQ(host.terminate(20), 0) << host.output();
+  EXPECT_FALSE(fs::exists(socket));
 }
 
 }  // namespace

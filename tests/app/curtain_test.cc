@@ -92,26 +92,5 @@ TEST_F(CurtainTest, AHostThreadCallEndsWhenTheWindowsGoAway) {
   EXPECT_TRUE(bridge.prepare().empty());
 }
 
-TEST_F(CurtainTest, FollowsTheScreensByTheirFrames) {
-  std::vector<QRect> screens{QRect(0, 0, 640, 720), QRect(640, 0, 640, 720)};
-  CurtainWindows curtain([&] { return screens; });
-  const std::vector<std::uint32_t> two = curtain.prepare();
-  ASSERT_EQ(two.size(), 2U);
-  EXPECT_EQ(curtain.windows()[1]->geometry(), screens[1]);
-
-  // The second screen is unplugged: its window goes off screen and out of the list.
-  screens.pop_back();
-  EXPECT_EQ(curtain.prepare(), std::vector<std::uint32_t>{two[0]});
-  EXPECT_EQ(peer_.mapState(two[1]), XCB_MAP_STATE_UNMAPPED);
-
-  // The first one changes its resolution: a new window replaces the old one.
-  screens[0] = QRect(0, 0, 1024, 600);
-  const std::vector<std::uint32_t> resized = curtain.prepare();
-  ASSERT_EQ(resized.size(), 1U);
-  EXPECT_NE(resized[0], two[0]);
-  EXPECT_EQ(peer_.mapState(two[0]), XCB_MAP_STATE_UNMAPPED);
-  EXPECT_EQ(curtain.windows().front()->frame(), screens[0]);
-}
-
 }  // namespace
 }  // namespace quorvanta
