@@ -10,13 +10,33 @@
 #include <QStyleFactory>
 
 #include "platform/linux/x11/xvfb_server.h"
+#ifdef QUORVANTA_TEST_DESKTOP
+#include "platform/linux/x11/test_desktop.h"
+using TestServer = quorvanta::testing::TestDesktop;
+#else
+using TestServer = quorvanta::testing::XvfbServer;
+#endif
+
+namespace quorvanta {
+namespace {
+TestServer* server = nullptr;  // the server main() runs the tests on
+}  // namespace
+
+#ifdef QUORVANTA_TEST_DESKTOP
+// For tests that change the desktop while they run.
+testing::TestDesktop* testDesktop() {
+  return server;
+}
+#endif
+}  // namespace quorvanta
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   if (::testing::GTEST_FLAG(list_tests)) return RUN_ALL_TESTS();
 
-  std::optional<quorvanta::testing::XvfbServer> server;
+  std::optional<TestServer> server;
   server.emplace();
+  quorvanta::server = &*server;
   setenv("DISPLAY", server->display().c_str(), 1);
   setenv("QT_QPA_PLATFORM", "xcb", 1);
   // Keep the tests away from the user's desktop settings and clipboard managers.
@@ -29,6 +49,7 @@ int main(int argc, char** argv) {
     QApplication::setQuitOnLastWindowClosed(false);
     result = RUN_ALL_TESTS();
   }
+  quorvanta::server = nullptr;
   server.reset();
   return result;
 }

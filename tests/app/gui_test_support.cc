@@ -41,6 +41,15 @@ int XPeer::shapeRectangles(std::uint32_t window, xcb_shape_kind_t kind) {
   return reply ? static_cast<int>(reply->rectangles_len) : -1;
 }
 
+std::uint32_t XPeer::topmost() {
+  Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c_, xcb_query_tree(c_, root_), nullptr));
+  if (!tree) return XCB_NONE;
+  const xcb_window_t* children = xcb_query_tree_children(tree.get());
+  for (int i = xcb_query_tree_children_length(tree.get()) - 1; i >= 0; --i)
+    if (mapState(children[i]) == XCB_MAP_STATE_VIEWABLE) return children[i];
+  return XCB_NONE;
+}
+
 int XPeer::rootGrey(int x, int y) {
   Reply<xcb_get_image_reply_t> reply(
       xcb_get_image_reply(c_,
@@ -50,6 +59,17 @@ int XPeer::rootGrey(int x, int y) {
   if (!reply || xcb_get_image_data_length(reply.get()) < 3) return -1;
   const std::uint8_t* pixel = xcb_get_image_data(reply.get());
   return (pixel[0] + pixel[1] + pixel[2]) / 3;
+}
+
+std::uint32_t XPeer::popup() {
+  const xcb_window_t window = xcb_generate_id(c_);
+  const std::uint32_t values[] = {0xFFFFFF, 1};
+  xcb_create_window(c_, XCB_COPY_FROM_PARENT, window, root_, 100, 100, 300, 120, 0,
+                    XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT,
+                    XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
+  xcb_map_window(c_, window);
+  xcb_flush(c_);
+  return window;
 }
 
 TrustedDevice device(const std::string& id, const std::string& name, double pairedAt) {

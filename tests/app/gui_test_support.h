@@ -49,8 +49,12 @@ class XPeer {
   std::uint8_t mapState(std::uint32_t window, bool* overrideRedirect = nullptr);
   // The number of rectangles in a shape of `window`, -1 when it cannot be asked.
   int shapeRectangles(std::uint32_t window, xcb_shape_kind_t kind);
+  // The topmost viewable child of the root.
+  std::uint32_t topmost();
   // The grey level (0..255) of the root's pixel at x, y, as a screenshot sees it; -1 on failure.
   int rootGrey(int x, int y);
+  // Maps a white override-redirect window on top, as notification popups are.
+  std::uint32_t popup();
 
  private:
   xcb_connection_t* c_;
