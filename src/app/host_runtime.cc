@@ -50,8 +50,16 @@ HostRuntime::~HostRuntime() {
 }
 
 bool HostRuntime::claimInstance() {
-  // Nothing runs the host executor yet, so the server may be opened here.
-  if (control_->open() == ControlServer::OpenResult::listening) return true;
+  // Nothing runs the host executor yet, so the server and the signal set may be made here.
+  if (control_->open() == ControlServer::OpenResult::listening) {
+    // From the moment the socket exists, a termination signal must remove it rather than kill.
+    signals_ = std::make_unique<asio::signal_set>(main_, SIGINT, SIGTERM);
+    signals_->async_wait([this](const std::error_code& error, int) {
+      // Leaving with the session, not turning sharing off: the next start resumes sharing.
+      if (!error) tearDown(true);
+    });
+    return true;
+  }
   sendControlRequest(paths_.controlSocket, {{"command", "show"}});
   return false;
 }
@@ -65,6 +73,8 @@ void HostRuntime::start() {
 }
 
 void HostRuntime::createModel() {
+  // A signal that came before the executor ran has already ended the runtime.
+  if (tornDown_) return;
   try {
     makeModel();
   } catch (const std::exception& failure) {
@@ -88,12 +98,6 @@ void HostRuntime::makeModel() {
   model_ = HostModel::create(main_.get_executor(), transport_.get_executor(), environment,
                              HostSettings(paths_.settings));
   model_->setObserver([this](const HostState& state) { deliver(state); });
-
-  signals_ = std::make_unique<asio::signal_set>(main_, SIGINT, SIGTERM);
-  signals_->async_wait([this](const std::error_code& error, int) {
-    // Leaving with the session, not turning sharing off: the next start resumes sharing.
-    if (!error) tearDown(true);
-  });
 
   const bool quiet = model_->hostEnabled() && model_->state().screenPermission;
   toGui([this, quiet] { Q_EMIT launched(quiet); });
