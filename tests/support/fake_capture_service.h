@@ -30,28 +30,20 @@
 
 namespace quorvanta::testing {
 
-// The error type the fake service raises, to tell its errors from the streamer's own.
-class FakeServiceError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
 // How one asynchronous operation of the fake ends.
 struct Behavior {
-  std::optional<std::string> failure;  // thrown as FakeServiceError at once
+  std::optional<std::string> failure;  // thrown as std::runtime_error at once
   std::chrono::milliseconds delay{0};  // how long the operation takes before it succeeds
 
-  static Behavior succeed() { return {}; }
   static Behavior fail(std::string message) { return {std::move(message)}; }
-  static Behavior hang() { return delayed(std::chrono::hours(1)); }  // far longer than any limit
-  static Behavior delayed(std::chrono::milliseconds delay) { return {std::nullopt, delay}; }
+  static Behavior hang() { return {std::nullopt, std::chrono::hours(1)}; }  // far longer than any limit
 };
 
 namespace detail {
-// Runs `behavior`: throws FakeServiceError, or returns after its delay. The reference is read only
+// Runs `behavior`: throws, or returns after its delay. The reference is read only
 // before the first suspension.
 inline asio::awaitable<void> perform(const Behavior& behavior) {
-  if (behavior.failure) throw FakeServiceError(*behavior.failure);
+  if (behavior.failure) throw std::runtime_error(*behavior.failure);
   if (behavior.delay.count() == 0) co_return;
   asio::steady_timer timer(co_await asio::this_coro::executor, behavior.delay);
   std::error_code ignored;
@@ -155,7 +147,7 @@ class FakeCaptureService final : public CaptureService {
                                             std::weak_ptr<CaptureStreamOutput> output,
                                             asio::any_io_executor captureQueue) override {
     std::lock_guard guard(lock_);
-    if (makeStreamError) throw FakeServiceError(*makeStreamError);
+    if (makeStreamError) throw std::runtime_error(*makeStreamError);
     auto stream =
         std::make_shared<FakeCaptureStream>(filter, configuration, std::move(output), std::move(captureQueue),
                                             startBehavior, stopBehavior, updateBehavior);

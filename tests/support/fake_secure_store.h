@@ -20,13 +20,9 @@ class FakeSecureStore : public SecureStore {
   std::optional<long> lockedStatus;
   // Every write fails with this status and stores nothing.
   std::optional<long> writeFailure;
-  int reads = 0;
   int writes = 0;
-  std::optional<bool> lastReadAllowedInteraction;
 
   std::optional<Bytes> read(const std::string& account, bool allowInteraction) override {
-    ++reads;
-    lastReadAllowedInteraction = allowInteraction;
     if (readFailure) throw storageError(*readFailure);
     if (lockedStatus && !allowInteraction) throw storageError(*lockedStatus);
     const auto item = items.find(account);

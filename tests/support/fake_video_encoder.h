@@ -86,7 +86,6 @@ class FakeVideoEncoder : public VideoEncoder {
   }
   // When false, an owed keyframe stays owed however many frames are encoded.
   void setForcesKeyframes(bool forces) { set(forcesKeyframes_, forces); }
-  void clearKeyframeNeeded() { set(keyframeNeeded_, false); }
   // Called after each recorded encode(), outside the lock, on the encoding thread.
   void setOnEncode(std::function<void(std::size_t)> hook) { set(onEncode_, std::move(hook)); }
 

@@ -241,26 +241,6 @@ TEST_F(VideoPipelineTest, KeyframeRefreshRefeedsTheStillFrameAndRestartsOnANewRe
   EXPECT_EQ(sink->sent().size(), kExpected);
 }
 
-TEST_F(VideoPipelineTest, KeyframeRefreshEndsOnceTheKeyframeIsForcedOrOnReset) {
-  encoder_->setForcesKeyframes(false);
-  encoder_->setOnEncode([&](std::size_t index) {
-    if (index == 1) encoder_->clearKeyframeNeeded();
-    encoder_->complete(index, makeFrame({1}));
-  });
-  submit(makeBuffer(1), 1.0);
-  auto sink = attached(true);
-  ASSERT_TRUE(encoder_->waitForCalls(2));
-  std::this_thread::sleep_for(450ms);
-  EXPECT_EQ(encoder_->callCount(), 2u);
-
-  // A reset ends a running loop: the frame submitted after it is the only one encoded.
-  pipeline_->requestKeyframe();
-  onQueue([&] { pipeline_->reset(); });
-  submit(makeBuffer(2), 2.0);
-  std::this_thread::sleep_for(450ms);
-  EXPECT_EQ(encoder_->callCount(), 3u);
-}
-
 TEST_F(VideoPipelineTest, AStillScreenGetsItsPeriodicKeyframeFromTheLastFrame) {
   onQueue([&] { remake(0.3); });
   encoder_->setOnEncode([&](std::size_t index) { encoder_->complete(index, makeFrame({1})); });
@@ -273,10 +253,6 @@ TEST_F(VideoPipelineTest, AStillScreenGetsItsPeriodicKeyframeFromTheLastFrame) {
   // No new frame: after the interval the last one is encoded again, as a keyframe.
   ASSERT_TRUE(encoder_->waitForCalls(2, 5s));
   EXPECT_EQ(encoder_->calls()[1].buffer, still);
-  onQueue([&] { pipeline_->reset(); });
-  const std::size_t afterReset = encoder_->callCount();
-  std::this_thread::sleep_for(800ms);
-  EXPECT_EQ(encoder_->callCount(), afterReset) << "nothing to refresh after a reset";
 }
 
 TEST_F(VideoPipelineTest, AttachSetsFrameRateAndFlooredBitrate) {

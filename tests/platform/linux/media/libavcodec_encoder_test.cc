@@ -18,6 +18,7 @@ extern "C" {
 #include <thread>
 #include <vector>
 
+#include "core/util/quorvanta_error.h"
 #include "core/video/h264_encoder.h"
 #include "platform/linux/media/av_handles.h"
 
@@ -194,20 +195,18 @@ void expectKeyframeWithParameterSets(const EncodedFrame& frame) {
 }
 
 // Each access unit decodes at once to its own input (one packet per frame, no reordering); a
-// requested keyframe and a new size each start an IDR that a client can begin decoding at.
+// requested keyframe and a new size each start an IDR that a client can begin decoding at. A
+// request too soon after the last forced keyframe (frame 3) waits.
 TEST_F(LibavcodecEncoderTest, FramesAreDecodableInOrderAndKeyframesComeOnRequestAndNewSizes) {
   std::vector<PixelBufferRef> inputs;
   for (int i = 0; i < 6; ++i) {
-    if (i == 2) {
-      now += 1;
-      encoder.markKeyframeNeeded();
-    }
+    if (i == 2) now += 1;
+    if (i == 2 || i == 3) encoder.markKeyframeNeeded();
     inputs.push_back(i < 4 ? syntheticFrame(320, 240, i) : syntheticFrame(640, 360, i));
     encode(inputs.back(), i / 30.0);
   }
   const auto frames = waitForFrames(6);
   ASSERT_EQ(frames.size(), 6U);
-  EXPECT_EQ(encoder.sessionDescription(), "libx264 (zerolatency, veryfast, high)");
   ASSERT_TRUE(frames[0].parameterSets && frames[4].parameterSets);
   EXPECT_EQ(frames[0].parameterSets->sps.at(1), 100);  // profile_idc 100: High
   EXPECT_NE(frames[4].parameterSets->sps, frames[0].parameterSets->sps);
@@ -270,6 +269,21 @@ TEST_F(LibavcodecEncoderTest, BitrateChangesTakeEffectWithoutANewSession) {
     EXPECT_GE(bytes / (kFrames / 2), c.minBytes) << c.name;
     EXPECT_LE(bytes / (kFrames / 2), c.maxBytes) << c.name;
   }
+}
+
+// A size no encoder takes fails with the error the host reports; the next frame tries again.
+TEST_F(LibavcodecEncoderTest, AFailedStartIsAnErrorAndTheNextFrameTriesAgain) {
+  try {
+    encode(syntheticFrame(0, 0, 0), 0);
+    ADD_FAILURE() << "expected an error";
+  } catch (const QuorvantaError& error) {
+    EXPECT_EQ(error.message(), "Could not start H.264 encoding.");
+  }
+  EXPECT_FALSE(encoder.hasSession());
+  encode(syntheticFrame(320, 240, 1), 0.1);
+  const auto frames = waitForFrames(1);
+  ASSERT_EQ(frames.size(), 1U);
+  expectKeyframeWithParameterSets(frames[0]);
 }
 
 TEST_F(LibavcodecEncoderTest, ClosingTheSessionCompletesEveryQueuedFrame) {
