@@ -170,6 +170,7 @@ TEST_F(PresenceServiceTest, TheXServerStopsBlankingOnlyWithoutASessionServiceTha
     // Well past the timeout, the screensaver has started only where the session keeps displays on.
     std::this_thread::sleep_for(2500ms);
     EXPECT_EQ(screenSaverOn(c, observer.root()), gnome);
+    EXPECT_EQ(gnome ? session->calls().size() : 1U, 1U) << "released only with the hold";
     hold.reset();
     if (gnome) {
       ASSERT_TRUE(session->waitForCalls("Uninhibit", 1, kLimit));
