@@ -4,20 +4,6 @@
 
 namespace quorvanta::testing {
 
-namespace {
-
-constexpr auto kStartLimit = std::chrono::seconds(10);
-
-std::string printed(GVariant* value) {
-  if (value == nullptr) return "()";
-  gchar* text = g_variant_print(value, FALSE);
-  std::string result(text);
-  g_free(text);
-  return result;
-}
-
-}  // namespace
-
 FakeBusService::FakeBusService(const std::string& address, std::string name, std::vector<FakeObject> objects,
                                MethodHandler onMethod, PropertyHandler onProperty)
     : name_(std::move(name)),
@@ -28,7 +14,7 @@ FakeBusService::FakeBusService(const std::string& address, std::string name, std
       loop_(g_main_loop_new(context_, FALSE)) {
   thread_ = std::thread([this, address] { serve(address); });
   std::unique_lock lock(mutex_);
-  if (!changed_.wait_for(lock, kStartLimit, [this] { return started_; }) || !ready_) {
+  if (!changed_.wait_for(lock, std::chrono::seconds(10), [this] { return started_; }) || !ready_) {
     lock.unlock();
     stop();
     throw std::runtime_error("The fake service could not take its name on the bus.");
@@ -102,7 +88,9 @@ void FakeBusService::methodCall(GDBusConnection*, const gchar*, const gchar*, co
                                 const gchar* method, GVariant* parameters, GDBusMethodInvocation* invocation,
                                 gpointer self) {
   auto* service = static_cast<FakeBusService*>(self);
-  Call call{method, printed(parameters)};
+  gchar* printed = g_variant_print(parameters, FALSE);
+  const Call call{method, printed};
+  g_free(printed);
   {
     std::lock_guard lock(service->mutex_);
     service->calls_.push_back(call);

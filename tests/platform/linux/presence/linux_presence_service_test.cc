@@ -3,17 +3,18 @@
 #include <gio/gunixfdlist.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <xcb/dpms.h>
 #include <xcb/screensaver.h>
 
+#include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
-#include <optional>
 
 #include "core/util/paths.h"
 #include "fake_bus_service.h"
+#include "integration/test_window.h"
 #include "xvfb_server.h"
 
 namespace quorvanta {
@@ -46,11 +47,20 @@ constexpr const char* kSessionXml = R"(<node><interface name="org.freedesktop.lo
   <property name="LockedHint" type="b" access="read"/>
 </interface></node>)";
 
-// The session's org.freedesktop.ScreenSaver: hands out one cookie and reports `active`.
-std::unique_ptr<FakeBusService> fakeScreenSaver(const std::string& address, std::atomic<bool>& active) {
+constexpr const char* kGnomeXml = R"(<node><interface name="org.gnome.SessionManager">
+  <method name="Inhibit"><arg type="s" direction="in"/><arg type="u" direction="in"/>
+    <arg type="s" direction="in"/><arg type="u" direction="in"/><arg type="u" direction="out"/></method>
+  <method name="Uninhibit"><arg type="u" direction="in"/></method>
+</interface></node>)";
+
+// A session service that hands out one cookie and reports `active`: org.freedesktop.ScreenSaver,
+// or the GNOME session manager when `gnome`.
+std::unique_ptr<FakeBusService> fakeScreenSaver(const std::string& address, std::atomic<bool>& active,
+                                                bool gnome = false) {
   return std::make_unique<FakeBusService>(
-      address, "org.freedesktop.ScreenSaver",
-      std::vector<FakeObject>{{"/org/freedesktop/ScreenSaver", kScreenSaverXml}},
+      address, gnome ? "org.gnome.SessionManager" : "org.freedesktop.ScreenSaver",
+      std::vector<FakeObject>{gnome ? FakeObject{"/org/gnome/SessionManager", kGnomeXml}
+                                    : FakeObject{"/org/freedesktop/ScreenSaver", kScreenSaverXml}},
       [&active](const FakeBusService::Call& call, GVariant*, GDBusMethodInvocation* invocation) {
         if (call.method == "Inhibit")
           g_dbus_method_invocation_return_value(invocation, g_variant_new("(u)", kCookie));
@@ -92,47 +102,17 @@ bool writersGone(int readEnd, std::chrono::milliseconds limit) {
   return poll(&fd, 1, static_cast<int>(limit.count())) == 1 && (fd.revents & POLLHUP) != 0;
 }
 
-struct DpmsInfo {
-  bool enabled;
-  std::uint16_t level;
-};
-
-// DPMS as the server reports it; nothing when the server has no DPMS.
-std::optional<DpmsInfo> dpmsInfo(xcb_connection_t* c) {
-  const xcb_query_extension_reply_t* data = xcb_get_extension_data(c, &xcb_dpms_id);
-  if (data == nullptr || data->present == 0) return std::nullopt;
-  const x11::Reply<xcb_dpms_info_reply_t> info(xcb_dpms_info_reply(c, xcb_dpms_info(c), nullptr));
-  if (!info) return std::nullopt;
-  return DpmsInfo{info->state != 0, info->power_level};
-}
-
 bool screenSaverOn(xcb_connection_t* c, xcb_window_t root) {
   const x11::Reply<xcb_screensaver_query_info_reply_t> info(
       xcb_screensaver_query_info_reply(c, xcb_screensaver_query_info(c, root), nullptr));
   return info && info->state == XCB_SCREENSAVER_STATE_ON;
 }
 
-// A message bus of the test's own that activates no services, gone with this object.
-class PrivateBus {
- public:
-  PrivateBus() : bus_(g_test_dbus_new(G_TEST_DBUS_NONE)) { g_test_dbus_up(bus_); }
-  ~PrivateBus() {
-    g_test_dbus_down(bus_);
-    g_object_unref(bus_);
-  }
-  PrivateBus(const PrivateBus&) = delete;
-  PrivateBus& operator=(const PrivateBus&) = delete;
-
-  std::string address() const { return g_test_dbus_get_bus_address(bus_); }
-
- private:
-  GTestDBus* bus_;
-};
-
 class PresenceServiceTest : public ::testing::Test {
  protected:
+  PresenceServiceTest() { g_test_dbus_up(bus_); }
   XvfbServer xvfb_;
-  PrivateBus bus_;
+  GTestDBus* bus_ = g_test_dbus_new(G_TEST_DBUS_NONE);  // a bus of the test's own, activating nothing
   asio::io_context io_;
   std::atomic<bool> screenSaverActive_{false};
   std::atomic<bool> locked_{false};
@@ -142,25 +122,23 @@ class PresenceServiceTest : public ::testing::Test {
   ~PresenceServiceTest() override {
     std::filesystem::remove_all(record_.parent_path());
     if (inhibitor_ >= 0) close(inhibitor_);
+    g_test_dbus_down(bus_);
+    g_object_unref(bus_);
   }
+  std::string busAddress() const { return g_test_dbus_get_bus_address(bus_); }
 };
 
 TEST_F(PresenceServiceTest, KeepAwakeInhibitsTheSessionAndLogindUntilReleasedAndActivityIsTold) {
-  const auto screenSaver = fakeScreenSaver(bus_.address(), screenSaverActive_);
-  const auto logind = fakeLogind(bus_.address(), inhibitor_, locked_);
-  LinuxPresenceService presence(xvfb_.display(), io_.get_executor(), {bus_.address(), bus_.address()},
-                                record_);
+  const auto screenSaver = fakeScreenSaver(busAddress(), screenSaverActive_);
+  const auto logind = fakeLogind(busAddress(), inhibitor_, locked_);
+  LinuxPresenceService presence(xvfb_.display(), io_.get_executor(), {busAddress(), busAddress()}, record_);
 
   auto hold = presence.keepAwake();
   ASSERT_TRUE(hold);
   const auto calls = screenSaver->calls();
   ASSERT_EQ(calls.size(), 1U);
   EXPECT_EQ(calls[0].method, "Inhibit");
-  EXPECT_EQ(calls[0].arguments, "('Quorvanta Host', 'Quorvanta display stream')");
-  const auto logindCalls = logind->calls();
-  ASSERT_EQ(logindCalls.size(), 1U);
-  EXPECT_EQ(logindCalls[0].arguments,
-            "('idle:sleep', 'Quorvanta Host', 'Quorvanta remote session', 'block')");
+  EXPECT_EQ(logind->calls().size(), 1U);
   ASSERT_GE(inhibitor_, 0);
   // The block lasts as long as the hold keeps logind's descriptor open.
   EXPECT_FALSE(writersGone(inhibitor_, 300ms));
@@ -174,49 +152,42 @@ TEST_F(PresenceServiceTest, KeepAwakeInhibitsTheSessionAndLogindUntilReleasedAnd
   EXPECT_TRUE(screenSaver->waitForCalls("SimulateUserActivity", 1, kLimit));
 }
 
-TEST_F(PresenceServiceTest, WithoutAnyBusServiceTheXServerStopsBlanking) {
+// Without a session service that keeps the displays on, the X server itself must not blank them;
+// the GNOME session manager keeps them on when told the user is not idle (flag 8).
+TEST_F(PresenceServiceTest, TheXServerStopsBlankingOnlyWithoutASessionServiceThatKeepsDisplaysOn) {
   const x11::Connection observer = x11::Connection::connect(xvfb_.display());
   xcb_connection_t* c = observer.get();
-  const bool hasDpms = dpmsInfo(c).has_value();
-  if (hasDpms) xcb_dpms_enable(c);
   // A screensaver that starts after a second of idleness.
   xcb_set_screen_saver(c, 1, 0, XCB_BLANKING_DEFAULT, XCB_EXPOSURES_DEFAULT);
-  xcb_force_screen_saver(c, XCB_SCREEN_SAVER_RESET);
-  ASSERT_FALSE(screenSaverOn(c, observer.root()));  // also makes sure the server has the settings
-  LinuxPresenceService presence(xvfb_.display(), io_.get_executor(), {bus_.address(), bus_.address()},
-                                record_);
-
-  auto hold = presence.keepAwake();
-  ASSERT_TRUE(hold);
-  if (hasDpms) {
-    EXPECT_FALSE(dpmsInfo(c)->enabled);
-    EXPECT_EQ(readFile(record_, 4096), xvfb_.display()) << "what a crash would leave off";
+  for (const bool gnome : {false, true}) {
+    SCOPED_TRACE(gnome ? "GNOME session manager" : "no bus service");
+    xcb_force_screen_saver(c, XCB_SCREEN_SAVER_RESET);
+    ASSERT_FALSE(screenSaverOn(c, observer.root()));  // also makes sure the server has the settings
+    const auto session = gnome ? fakeScreenSaver(busAddress(), screenSaverActive_, true) : nullptr;
+    LinuxPresenceService presence(xvfb_.display(), io_.get_executor(), {busAddress(), busAddress()}, record_);
+    auto hold = presence.keepAwake();
+    ASSERT_TRUE(hold);
+    // Well past the timeout, the screensaver has started only where the session keeps displays on.
+    std::this_thread::sleep_for(2500ms);
+    EXPECT_EQ(screenSaverOn(c, observer.root()), gnome);
+    EXPECT_EQ(gnome ? session->calls().size() : 1U, 1U) << "released only with the hold";
+    hold.reset();
+    if (gnome) {
+      ASSERT_TRUE(session->waitForCalls("Uninhibit", 1, kLimit));
+      EXPECT_EQ(session->calls().front().arguments, "('Quorvanta Host', 0, 'Quorvanta display stream', 8)");
+      EXPECT_EQ(session->calls().back().arguments, "(" + std::to_string(kCookie) + ",)");
+      continue;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + kLimit;
+    while (!screenSaverOn(c, observer.root()) && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(50ms);
+    EXPECT_TRUE(screenSaverOn(c, observer.root()));
   }
-  // Well past the timeout, the screensaver still has not started.
-  std::this_thread::sleep_for(2500ms);
-  EXPECT_FALSE(screenSaverOn(c, observer.root()));
-
-  hold.reset();
-  if (hasDpms) {
-    EXPECT_TRUE(dpmsInfo(c)->enabled);
-    EXPECT_FALSE(std::filesystem::exists(record_));
-  }
-  const auto deadline = std::chrono::steady_clock::now() + kLimit;
-  while (!screenSaverOn(c, observer.root()) && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(50ms);
-  EXPECT_TRUE(screenSaverOn(c, observer.root()));
 }
 
 // A host killed while it held DPMS off left its record: the next start that reaches the display
 // turns DPMS back on and drops the record; one that cannot reach it keeps the record.
 TEST_F(PresenceServiceTest, TheNextStartRestoresDpmsThatAKilledHostLeftOff) {
-  const x11::Connection observer = x11::Connection::connect(xvfb_.display());
-  xcb_connection_t* c = observer.get();
-  const bool hasDpms = dpmsInfo(c).has_value();
-  if (hasDpms) {
-    xcb_dpms_disable(c);
-    ASSERT_FALSE(dpmsInfo(c)->enabled);
-  }
   std::filesystem::create_directories(record_.parent_path());
   const auto record = [this](const std::string& display) {
     writeFileAtomically(record_, std::vector<std::uint8_t>(display.begin(), display.end()),
@@ -228,40 +199,46 @@ TEST_F(PresenceServiceTest, TheNextStartRestoresDpmsThatAKilledHostLeftOff) {
   record(xvfb_.display());
   LinuxPresenceService presence(xvfb_.display(), io_.get_executor(), {"", ""}, record_);
   EXPECT_FALSE(std::filesystem::exists(record_));
-  if (hasDpms) {
-    EXPECT_TRUE(dpmsInfo(c)->enabled);
-  }
-}
-
-TEST_F(PresenceServiceTest, UserActivityWakesDisplaysThatDpmsTurnedOff) {
-  LinuxPresenceService presence(xvfb_.display(), io_.get_executor(), {"", ""}, record_);
-  const x11::Connection observer = x11::Connection::connect(xvfb_.display());
-  xcb_connection_t* c = observer.get();
-  if (!dpmsInfo(c)) GTEST_SKIP() << "this X server has no DPMS";
-  xcb_dpms_enable(c);
-  xcb_dpms_force_level(c, XCB_DPMS_DPMS_MODE_OFF);
-  ASSERT_EQ(dpmsInfo(c)->level, XCB_DPMS_DPMS_MODE_OFF);
-  EXPECT_FALSE(presence.displaysAwake());
-  presence.declareUserActivity();
-  EXPECT_TRUE(presence.displaysAwake());
-  EXPECT_EQ(dpmsInfo(c)->level, XCB_DPMS_DPMS_MODE_ON);
 }
 
 TEST_F(PresenceServiceTest, ScreenLockComesFromLogindElseFromTheScreenSaver) {
-  const auto screenSaver = fakeScreenSaver(bus_.address(), screenSaverActive_);
+  const auto screenSaver = fakeScreenSaver(busAddress(), screenSaverActive_);
   {
-    LinuxPresenceService presence(xvfb_.display(), io_.get_executor(), {bus_.address(), ""}, record_);
+    LinuxPresenceService presence(xvfb_.display(), io_.get_executor(), {busAddress(), ""}, record_);
     EXPECT_FALSE(presence.screenLocked());
     screenSaverActive_ = true;
     EXPECT_TRUE(presence.screenLocked());
   }
-  const auto logind = fakeLogind(bus_.address(), inhibitor_, locked_);
-  LinuxPresenceService presence(xvfb_.display(), io_.get_executor(), {bus_.address(), bus_.address()},
-                                record_);
+  const auto logind = fakeLogind(busAddress(), inhibitor_, locked_);
+  LinuxPresenceService presence(xvfb_.display(), io_.get_executor(), {busAddress(), busAddress()}, record_);
   // logind knows the session, and its answer stands.
   EXPECT_FALSE(presence.screenLocked());
   locked_ = true;
   EXPECT_TRUE(presence.screenLocked());
+}
+
+TEST_F(PresenceServiceTest, KeysAndButtonsOfAnotherInputDeviceAreReported) {
+  const std::string command = "DISPLAY=" + xvfb_.display() + " xinput create-master test";
+  ASSERT_EQ(std::system(command.c_str()), 0) << "xinput is needed to make a second master device";
+  LinuxPresenceService presence(xvfb_.display(), io_.get_executor(), {"", ""}, record_);
+  int calls = 0;
+  const auto hold = presence.watchLocalInput([&calls] { ++calls; });
+  ASSERT_TRUE(hold);
+  // An X client whose input goes through the second master device, as a person's would.
+  test::TestWindow person(xvfb_.display(), std::nullopt);
+  ASSERT_TRUE(person.useMaster("test pointer"));
+  const auto work = asio::make_work_guard(io_);
+  const auto runUntilCalls = [&](int count) {
+    const auto deadline = std::chrono::steady_clock::now() + kLimit;
+    while (calls < count && std::chrono::steady_clock::now() < deadline)
+      io_.run_one_until(deadline);
+    return calls >= count;
+  };
+  person.press(XCB_KEY_PRESS, 38);  // A
+  ASSERT_TRUE(runUntilCalls(1));
+  io_.run_for(300ms);  // past the quiet period that coalesces bursts
+  person.press(XCB_BUTTON_PRESS, 3);
+  EXPECT_TRUE(runUntilCalls(2));
 }
 
 TEST(PresenceServiceWithoutDesktop, AnswersWithoutDisplayOrBuses) {

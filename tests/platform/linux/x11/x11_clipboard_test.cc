@@ -58,22 +58,6 @@ class X11ClipboardTest : public ::testing::Test {
   XvfbServer xvfb_;
 };
 
-TEST_F(X11ClipboardTest, TextMovesBetweenOwnersAndReadersOfTheSelection) {
-  X11Clipboard host(xvfb_.display());
-  X11Clipboard other(xvfb_.display());
-  EXPECT_EQ(other.readText(500ms), std::nullopt);  // nobody owns it yet
-
-  const std::string text = "Grüße, 世界 😀\nline two";
-  host.setText(text);
-  EXPECT_EQ(host.readText(kLimit), text);
-  EXPECT_EQ(other.readText(kLimit), text);
-
-  other.setText("from elsewhere");
-  EXPECT_EQ(host.readText(kLimit), "from elsewhere");
-  host.setText("");
-  EXPECT_EQ(other.readText(kLimit), "");
-}
-
 TEST_F(X11ClipboardTest, OtherClientsGetTargetsUtf8AndLatin1) {
   X11Clipboard host(xvfb_.display());
   host.setText("café ✓");
