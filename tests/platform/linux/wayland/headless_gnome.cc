@@ -13,15 +13,10 @@ namespace quorvanta::test {
 namespace {
 
 // Waits until `done` holds, at most `seconds`.
-bool waitUntil(const std::function<bool()>& done, double seconds) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-  while (!done() && std::chrono::steady_clock::now() < deadline)
+bool waitUntil(const std::function<bool()>& done, int seconds) {
+  for (int tries = seconds * 20; !done() && tries > 0; --tries)
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   return done();
-}
-
-bool installed(const char* program) {
-  return std::filesystem::exists(std::string("/usr/bin/") + program);
 }
 
 // The locale service's properties that mutter reads; all but Locale are strings.
@@ -34,12 +29,11 @@ std::string localeXml() {
   return xml + "</interface></node>";
 }
 
-constexpr const char* kDisplayName = "quorvanta-test";
-
 }  // namespace
 
 HeadlessGnome::HeadlessGnome(std::string layout) : layout_(std::move(layout)) {
-  if (!installed("mutter") || !installed("pipewire") || !installed("wireplumber")) return;
+  for (const char* program : {"mutter", "pipewire", "wireplumber"})
+    if (!std::filesystem::exists(std::string("/usr/bin/") + program)) return;
   bus_ = g_test_dbus_new(G_TEST_DBUS_NONE);
   g_test_dbus_up(bus_);
   char pattern[] = "/tmp/quorvanta-gnome-XXXXXX";
@@ -69,13 +63,13 @@ HeadlessGnome::HeadlessGnome(std::string layout) : layout_(std::move(layout)) {
   pipewire_ = std::make_unique<ChildProcess>("/usr/bin/pipewire", std::vector<std::string>{}, environment,
                                              runtime_ / "pipewire.log");
   // WirePlumber and mutter look for PipeWire's socket when they start.
-  waitUntil([&] { return std::filesystem::exists(runtime_ / "pipewire-0"); }, 2.5);
+  waitUntil([&] { return std::filesystem::exists(runtime_ / "pipewire-0"); }, 3);
   wireplumber_ = std::make_unique<ChildProcess>("/usr/bin/wireplumber", std::vector<std::string>{},
                                                 environment, runtime_ / "wireplumber.log");
   mutter_ = std::make_unique<ChildProcess>(
       "/usr/bin/mutter",
       std::vector<std::string>{"--headless", "--wayland", "--no-x11",
-                               std::string("--wayland-display=") + kDisplayName, "--virtual-monitor",
+                               std::string("--wayland-display=") + kWaylandDisplay, "--virtual-monitor",
                                "1280x720"},
       environment, runtime_ / "mutter.log");
   wayland::SessionBusProbe probe(busAddress(), std::chrono::milliseconds(500));
@@ -100,13 +94,9 @@ std::unique_ptr<ChildProcess> HeadlessGnome::startClient(const std::string& exec
   return std::make_unique<ChildProcess>(
       executable, std::vector<std::string>{},
       std::map<std::string, std::optional<std::string>>{{"XDG_RUNTIME_DIR", runtime_.string()},
-                                                        {"WAYLAND_DISPLAY", kDisplayName},
+                                                        {"WAYLAND_DISPLAY", kWaylandDisplay},
                                                         {"DISPLAY", std::nullopt}},
       runtime_ / "client.log");
-}
-
-const char* HeadlessGnome::waylandDisplay() {
-  return kDisplayName;
 }
 
 std::string HeadlessGnome::busAddress() const {

@@ -26,7 +26,7 @@ class HeadlessGnome {
   bool available() const { return available_; }
   std::string busAddress() const;
   const std::filesystem::path& runtimeDirectory() const { return runtime_; }
-  static const char* waylandDisplay();
+  static constexpr const char* kWaylandDisplay = "quorvanta-test";
   // Starts the test client (a full-screen window of a known colour that prints the input it gets)
   // on this session's Wayland display.
   std::unique_ptr<ChildProcess> startClient(const std::string& executable) const;

@@ -54,8 +54,6 @@ class FakePortal {
     g_test_dbus_down(bus_);
     g_object_unref(bus_);
   }
-  FakePortal(const FakePortal&) = delete;
-  FakePortal& operator=(const FakePortal&) = delete;
 
   // The arguments of the last call of `name`, as the fake saw them.
   std::string last(const std::string& name) const {

@@ -27,42 +27,40 @@ struct Client {
   xdg_wm_base* shell = nullptr;
   wl_seat* seat = nullptr;
   wl_surface* surface = nullptr;
-  xdg_surface* shellSurface = nullptr;
-  xdg_toplevel* toplevel = nullptr;
   wl_pointer* pointer = nullptr;
   wl_keyboard* keyboard = nullptr;
   xkb_context* xkb = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
   xkb_keymap* keymap = nullptr;
   xkb_state* state = nullptr;
-  int width = 1280;
+  int width = 1280;  // the size of the test session's only monitor
   int height = 720;
-  bool ready = false;
   bool animate = false;
   std::uint32_t* memory = nullptr;  // two pictures, drawn in turn
-  std::uint32_t* pixels = nullptr;
   wl_buffer* buffers[2] = {};
   wl_buffer* buffer = nullptr;
   int step = 0;
 };
 
-void paint(Client& c) {
+void paint(const Client& c, std::uint32_t* pixels) {
   constexpr int kSide = 250;
   const int span = c.width > kSide ? c.width - kSide : 1;
   const int left = c.animate ? (c.step * 8) % span : -kSide;
   for (int y = 0; y < c.height; ++y)
     for (int x = 0; x < c.width; ++x)
-      c.pixels[y * c.width + x] =
+      pixels[y * c.width + x] =
           (x >= left && x < left + kSide && y >= 100 && y < 100 + kSide) ? 0xffe04040u : kColour;
 }
 
-void commit(Client& c) {
+// Paints picture `index` and shows it.
+void show(Client& c, int index) {
+  c.buffer = c.buffers[index];
+  paint(c, c.memory + static_cast<std::size_t>(index * c.width * c.height));
   wl_surface_attach(c.surface, c.buffer, 0, 0);
   wl_surface_damage(c.surface, 0, 0, c.width, c.height);
   wl_surface_commit(c.surface);
 }
 
 void draw(Client& c) {
-  if (c.buffer != nullptr) return;
   const int stride = c.width * 4;
   const int size = stride * c.height;
   const int fd = memfd_create("quorvanta-test-client", 0);
@@ -74,11 +72,8 @@ void draw(Client& c) {
     c.buffers[i] =
         wl_shm_pool_create_buffer(pool, i * size, c.width, c.height, stride, WL_SHM_FORMAT_XRGB8888);
   wl_shm_pool_destroy(pool);
-  c.pixels = c.memory;
-  c.buffer = c.buffers[0];
-  paint(c);
   close(fd);
-  commit(c);
+  show(c, 0);
 }
 
 void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -162,21 +157,10 @@ const xdg_surface_listener kShellSurface = {
     [](void* data, xdg_surface* surface, std::uint32_t serial) {
       auto& c = *static_cast<Client*>(data);
       xdg_surface_ack_configure(surface, serial);
+      if (c.buffer != nullptr) return;
       draw(c);
-      if (!c.ready) say("ready");
-      c.ready = true;
+      say("ready");
     },
-};
-
-const xdg_toplevel_listener kToplevel = {
-    [](void* data, xdg_toplevel*, std::int32_t width, std::int32_t height, wl_array*) {
-      auto& c = *static_cast<Client*>(data);
-      if (width > 0 && height > 0) {
-        c.width = width;
-        c.height = height;
-      }
-    },
-    [](void*, xdg_toplevel*) {},
 };
 
 const wl_registry_listener kRegistry = {
@@ -209,11 +193,9 @@ int main(int argc, char** argv) {
   xdg_wm_base_add_listener(c.shell, &kShell, &c);
   if (c.seat != nullptr) wl_seat_add_listener(c.seat, &kSeat, &c);
   c.surface = wl_compositor_create_surface(c.compositor);
-  c.shellSurface = xdg_wm_base_get_xdg_surface(c.shell, c.surface);
-  xdg_surface_add_listener(c.shellSurface, &kShellSurface, &c);
-  c.toplevel = xdg_surface_get_toplevel(c.shellSurface);
-  xdg_toplevel_add_listener(c.toplevel, &kToplevel, &c);
-  xdg_toplevel_set_fullscreen(c.toplevel, nullptr);
+  xdg_surface* shellSurface = xdg_wm_base_get_xdg_surface(c.shell, c.surface);
+  xdg_surface_add_listener(shellSurface, &kShellSurface, &c);
+  xdg_toplevel_set_fullscreen(xdg_surface_get_toplevel(shellSurface), nullptr);
   wl_surface_commit(c.surface);
   // With --animate the square moves every 16 ms, whether or not the compositor asks for frames.
   pollfd events{wl_display_get_fd(display), POLLIN, 0};
@@ -230,11 +212,7 @@ int main(int argc, char** argv) {
     if (wl_display_dispatch_pending(display) < 0) break;
     if (c.animate && c.buffer != nullptr && ready == 0) {
       ++c.step;
-      const int next = c.step % 2;
-      c.pixels = c.memory + static_cast<std::size_t>(next * c.width * c.height);
-      c.buffer = c.buffers[next];
-      paint(c);
-      commit(c);
+      show(c, c.step % 2);
     }
   }
   return 0;
