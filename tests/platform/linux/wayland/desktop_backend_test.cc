@@ -36,35 +36,16 @@ const SessionFacts kWayland{"wayland", true, true};
 constexpr std::nullopt_t kNo = std::nullopt;
 
 TEST(DesktopBackend, ChosenByWhatTheSessionOffers) {
+  using enum DesktopBackend;
   const Case cases[] = {
-      {"X11 session with a stray WAYLAND_DISPLAY",
-       {"x11", true, true},
-       kGnome,
-       DesktopBackend::x11,
-       true,
-       ""},
-      {"no session type, X display only (Xvfb)", {"", false, true}, {}, DesktopBackend::x11, true, ""},
-      {"GNOME on Wayland", kWayland, kGnome, DesktopBackend::gnome, true, ""},
-      {"Wayland display without session type", {"", true, false}, kGnome, DesktopBackend::gnome, true, ""},
-      {"Mutter too old for the calls", kWayland, {1, 3, 4, 1}, DesktopBackend::portal, true, "every session"},
-      {"portal whose approval persists",
-       kWayland,
-       {kNo, kNo, 4, 2},
-       DesktopBackend::portal,
-       true,
-       "asks once"},
-      {"portal without remote desktop",
-       kWayland,
-       {kNo, kNo, 4, kNo},
-       DesktopBackend::portal,
-       false,
-       "only watch"},
-      {"portal without persistence",
-       kWayland,
-       {kNo, kNo, 3, 1},
-       DesktopBackend::none,
-       false,
-       "GNOME or an X11"},
+      {"X11 with a stray WAYLAND_DISPLAY", {"x11", true, true}, kGnome, x11, true, ""},
+      {"X display alone (Xvfb)", {"", false, true}, {}, x11, true, ""},
+      {"GNOME on Wayland", kWayland, kGnome, gnome, true, ""},
+      {"Wayland display, no session type", {"", true, false}, kGnome, gnome, true, ""},
+      {"Mutter too old for the calls", kWayland, {1, 3, 4, 1}, portal, true, "every session"},
+      {"portal approval persists", kWayland, {kNo, kNo, 4, 2}, portal, true, "asks once"},
+      {"portal, no remote desktop", kWayland, {kNo, kNo, 4, kNo}, portal, false, "only watch"},
+      {"portal, no persistence", kWayland, {kNo, kNo, 3, 1}, none, false, "GNOME or an X11"},
   };
   for (const Case& c : cases) {
     FakeProbe probe(c.bus);
@@ -74,7 +55,7 @@ TEST(DesktopBackend, ChosenByWhatTheSessionOffers) {
     EXPECT_EQ(choice.note.empty(), *c.note == '\0') << c.what;
     EXPECT_NE(choice.note.find(c.note), std::string::npos) << c.what << ": " << choice.note;
     // Only the X11 backend can keep its curtain out of the picture.
-    EXPECT_EQ(choice.curtainUnavailable.empty(), c.backend == DesktopBackend::x11) << c.what;
+    EXPECT_EQ(choice.curtainUnavailable.empty(), c.backend == x11) << c.what;
   }
 }
 

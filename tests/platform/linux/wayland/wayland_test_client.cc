@@ -7,7 +7,6 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -20,6 +19,8 @@
 namespace {
 
 constexpr std::uint32_t kColour = 0xff20c060;  // X8R8G8B8: a green no desktop uses
+constexpr int kWidth = 1280;                   // the size of the test session's only monitor
+constexpr int kHeight = 720;
 
 struct Client {
   wl_compositor* compositor = nullptr;
@@ -30,10 +31,7 @@ struct Client {
   wl_pointer* pointer = nullptr;
   wl_keyboard* keyboard = nullptr;
   xkb_context* xkb = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
-  xkb_keymap* keymap = nullptr;
   xkb_state* state = nullptr;
-  int width = 1280;  // the size of the test session's only monitor
-  int height = 720;
   bool animate = false;
   std::uint32_t* memory = nullptr;  // two pictures, drawn in turn
   wl_buffer* buffers[2] = {};
@@ -43,62 +41,50 @@ struct Client {
 
 void paint(const Client& c, std::uint32_t* pixels) {
   constexpr int kSide = 250;
-  const int span = c.width > kSide ? c.width - kSide : 1;
-  const int left = c.animate ? (c.step * 8) % span : -kSide;
-  for (int y = 0; y < c.height; ++y)
-    for (int x = 0; x < c.width; ++x)
-      pixels[y * c.width + x] =
+  const int left = c.animate ? (c.step * 8) % (kWidth - kSide) : -kSide;
+  for (int y = 0; y < kHeight; ++y)
+    for (int x = 0; x < kWidth; ++x)
+      pixels[y * kWidth + x] =
           (x >= left && x < left + kSide && y >= 100 && y < 100 + kSide) ? 0xffe04040u : kColour;
 }
 
 // Paints picture `index` and shows it.
 void show(Client& c, int index) {
   c.buffer = c.buffers[index];
-  paint(c, c.memory + static_cast<std::size_t>(index * c.width * c.height));
+  paint(c, c.memory + static_cast<std::size_t>(index * kWidth * kHeight));
   wl_surface_attach(c.surface, c.buffer, 0, 0);
-  wl_surface_damage(c.surface, 0, 0, c.width, c.height);
+  wl_surface_damage(c.surface, 0, 0, kWidth, kHeight);
   wl_surface_commit(c.surface);
 }
 
 void draw(Client& c) {
-  const int stride = c.width * 4;
-  const int size = stride * c.height;
+  const int stride = kWidth * 4;
+  const int size = stride * kHeight;
   const int fd = memfd_create("quorvanta-test-client", 0);
   if (fd < 0 || ftruncate(fd, 2 * size) != 0) return;
   c.memory = static_cast<std::uint32_t*>(
       mmap(nullptr, static_cast<size_t>(2 * size), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
   wl_shm_pool* pool = wl_shm_create_pool(c.shm, fd, 2 * size);
   for (int i = 0; i < 2; ++i)
-    c.buffers[i] =
-        wl_shm_pool_create_buffer(pool, i * size, c.width, c.height, stride, WL_SHM_FORMAT_XRGB8888);
+    c.buffers[i] = wl_shm_pool_create_buffer(pool, i * size, kWidth, kHeight, stride, WL_SHM_FORMAT_XRGB8888);
   wl_shm_pool_destroy(pool);
   close(fd);
   show(c, 0);
 }
 
-void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void say(const char* format, ...) {
-  va_list arguments;
-  va_start(arguments, format);
-  std::vprintf(format, arguments);
-  va_end(arguments);
-  std::printf("\n");
-  std::fflush(stdout);
-}
-
 const wl_pointer_listener kPointer = {
     [](void*, wl_pointer*, std::uint32_t, wl_surface*, wl_fixed_t x, wl_fixed_t y) {
-      say("motion %d %d", wl_fixed_to_int(x), wl_fixed_to_int(y));
+      std::printf("motion %d %d\n", wl_fixed_to_int(x), wl_fixed_to_int(y));
     },
     [](void*, wl_pointer*, std::uint32_t, wl_surface*) {},
     [](void*, wl_pointer*, std::uint32_t, wl_fixed_t x, wl_fixed_t y) {
-      say("motion %d %d", wl_fixed_to_int(x), wl_fixed_to_int(y));
+      std::printf("motion %d %d\n", wl_fixed_to_int(x), wl_fixed_to_int(y));
     },
     [](void*, wl_pointer*, std::uint32_t, std::uint32_t, std::uint32_t button, std::uint32_t state) {
-      say("button %u %u", button, state);
+      std::printf("button %u %u\n", button, state);
     },
     [](void*, wl_pointer*, std::uint32_t, std::uint32_t axis, wl_fixed_t value) {
-      say("axis %u %d", axis, wl_fixed_to_int(value));
+      std::printf("axis %u %d\n", axis, wl_fixed_to_int(value));
     },
     [](void*, wl_pointer*) {},
     [](void*, wl_pointer*, std::uint32_t) {},
@@ -112,10 +98,10 @@ const wl_keyboard_listener kKeyboard = {
       void* text = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
       close(fd);
       if (text == MAP_FAILED) return;
-      c.keymap = xkb_keymap_new_from_string(c.xkb, static_cast<const char*>(text), XKB_KEYMAP_FORMAT_TEXT_V1,
-                                            XKB_KEYMAP_COMPILE_NO_FLAGS);
+      xkb_keymap* keymap = xkb_keymap_new_from_string(c.xkb, static_cast<const char*>(text),
+                                                      XKB_KEYMAP_FORMAT_TEXT_V1, XKB_KEYMAP_COMPILE_NO_FLAGS);
       munmap(text, size);
-      if (c.keymap != nullptr) c.state = xkb_state_new(c.keymap);
+      if (keymap != nullptr) c.state = xkb_state_new(keymap);
     },
     [](void*, wl_keyboard*, std::uint32_t, wl_surface*, wl_array*) {},
     [](void*, wl_keyboard*, std::uint32_t, wl_surface*) {},
@@ -124,7 +110,7 @@ const wl_keyboard_listener kKeyboard = {
       if (state != WL_KEYBOARD_KEY_STATE_PRESSED || c.state == nullptr) return;
       char text[64] = {};
       xkb_state_key_get_utf8(c.state, key + 8, text, sizeof text);
-      if (text[0] != '\0') say("text %s", text);
+      if (text[0] != '\0') std::printf("text %s\n", text);
     },
     [](void* data, wl_keyboard*, std::uint32_t, std::uint32_t depressed, std::uint32_t latched,
        std::uint32_t locked, std::uint32_t group) {
@@ -159,7 +145,7 @@ const xdg_surface_listener kShellSurface = {
       xdg_surface_ack_configure(surface, serial);
       if (c.buffer != nullptr) return;
       draw(c);
-      say("ready");
+      std::printf("ready\n");
     },
 };
 
@@ -184,6 +170,7 @@ const wl_registry_listener kRegistry = {
 int main(int argc, char** argv) {
   wl_display* display = wl_display_connect(nullptr);
   if (display == nullptr) return 1;
+  setvbuf(stdout, nullptr, _IOLBF, 0);  // a line as soon as it is printed
   Client c;
   c.animate = argc > 1 && std::strcmp(argv[1], "--animate") == 0;
   wl_registry* registry = wl_display_get_registry(display);
