@@ -17,23 +17,21 @@ class GnomeHostTest : public IntegrationFixture {
     if (IsSkipped()) return;
     gnome_ = std::make_unique<HeadlessGnome>("fr");
     if (!gnome_->available()) GTEST_SKIP() << "no headless GNOME session here";
-    window_ = gnome_->startClient(QUORVANTA_WAYLAND_TEST_CLIENT);
-    ASSERT_TRUE(printed("ready")) << window_->output();
     environment_["XDG_RUNTIME_DIR"] = gnome_->runtimeDirectory().string();
     environment_["DBUS_SESSION_BUS_ADDRESS"] = gnome_->busAddress();
     environment_["XDG_SESSION_TYPE"] = "wayland";
     environment_["WAYLAND_DISPLAY"] = HeadlessGnome::kWaylandDisplay;
+    // A full-screen window of a known colour that prints the input it gets.
+    window_ = std::make_unique<ChildProcess>(QUORVANTA_WAYLAND_TEST_CLIENT, std::vector<std::string>{},
+                                             environment_, directory_.path() / "client.log");
+    ASSERT_TRUE(printed("ready")) << window_->output();
     startHost();
     ASSERT_EQ(control({"set", "control", "on"}).status, 0);
     const auto paired = client("phone.json", {"pair", pairingLink(), "--device-name", "Phone"});
     ASSERT_EQ(paired.status, 0) << paired.output;
   }
 
-  void TearDown() override {
-    host_.reset();  // before the session it lives on
-    window_.reset();
-    gnome_.reset();
-  }
+  void TearDown() override { host_.reset(); }  // before the session it lives on
 
   bool printed(const std::string& line) {
     return waitUntil([&] { return window_->output().find(line + "\n") != std::string::npos; }, 10);

@@ -90,15 +90,6 @@ HeadlessGnome::~HeadlessGnome() {
   if (!runtime_.empty()) std::filesystem::remove_all(runtime_, ignored);
 }
 
-std::unique_ptr<ChildProcess> HeadlessGnome::startClient(const std::string& executable) const {
-  return std::make_unique<ChildProcess>(
-      executable, std::vector<std::string>{},
-      std::map<std::string, std::optional<std::string>>{{"XDG_RUNTIME_DIR", runtime_.string()},
-                                                        {"WAYLAND_DISPLAY", kWaylandDisplay},
-                                                        {"DISPLAY", std::nullopt}},
-      runtime_ / "client.log");
-}
-
 std::string HeadlessGnome::busAddress() const {
   return bus_ != nullptr ? g_test_dbus_get_bus_address(bus_) : "";
 }

@@ -18,7 +18,7 @@ namespace quorvanta::test {
 class HeadlessGnome {
  public:
   // available() is false when mutter or PipeWire is not installed or did not come up.
-  explicit HeadlessGnome(std::string layout = "us");
+  explicit HeadlessGnome(std::string layout);
   ~HeadlessGnome();
   HeadlessGnome(const HeadlessGnome&) = delete;
   HeadlessGnome& operator=(const HeadlessGnome&) = delete;
@@ -27,9 +27,6 @@ class HeadlessGnome {
   std::string busAddress() const;
   const std::filesystem::path& runtimeDirectory() const { return runtime_; }
   static constexpr const char* kWaylandDisplay = "quorvanta-test";
-  // Starts the test client (a full-screen window of a known colour that prints the input it gets)
-  // on this session's Wayland display.
-  std::unique_ptr<ChildProcess> startClient(const std::string& executable) const;
 
  private:
   GTestDBus* bus_ = nullptr;
