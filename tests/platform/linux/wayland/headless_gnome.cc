@@ -1,7 +1,5 @@
 #include "headless_gnome.h"
 
-#include <sys/stat.h>
-
 #include <chrono>
 #include <cstdlib>
 #include <functional>
@@ -34,19 +32,14 @@ std::string localeXml() {
 HeadlessGnome::HeadlessGnome(std::string layout) : layout_(std::move(layout)) {
   for (const char* program : {"mutter", "pipewire", "wireplumber"})
     if (!std::filesystem::exists(std::string("/usr/bin/") + program)) return;
-  bus_ = g_test_dbus_new(G_TEST_DBUS_NONE);
-  g_test_dbus_up(bus_);
-  char pattern[] = "/tmp/quorvanta-gnome-XXXXXX";
-  runtime_ = mkdtemp(pattern);
-  chmod(runtime_.c_str(), 0700);
+  bus_.reset(g_test_dbus_new(G_TEST_DBUS_NONE));
+  g_test_dbus_up(bus_.get());
 
   // mutter asks the system bus for the layout: here it is the same private bus.
   locale_ = std::make_unique<testing::FakeBusService>(
       busAddress(), "org.freedesktop.locale1",
       std::vector<testing::FakeObject>{{"/org/freedesktop/locale1", localeXml()}},
-      [](const testing::FakeBusService::Call&, GVariant*, GDBusMethodInvocation* invocation) {
-        g_dbus_method_invocation_return_value(invocation, nullptr);
-      },
+      testing::FakeBusService::MethodHandler{},  // the interface has no methods
       [this](const std::string&, const std::string& property) -> GVariant* {
         if (property == "Locale") return g_variant_new_strv(nullptr, 0);
         if (property == "X11Layout") return g_variant_new_string(layout_.c_str());
@@ -55,43 +48,30 @@ HeadlessGnome::HeadlessGnome(std::string layout) : layout_(std::move(layout)) {
   const std::map<std::string, std::optional<std::string>> environment{
       {"DBUS_SESSION_BUS_ADDRESS", busAddress()},
       {"DBUS_SYSTEM_BUS_ADDRESS", busAddress()},
-      {"XDG_RUNTIME_DIR", runtime_.string()},
+      {"XDG_RUNTIME_DIR", runtime_.path().string()},
       {"GSETTINGS_BACKEND", "memory"},
       {"NO_AT_BRIDGE", "1"},
       {"DISPLAY", std::nullopt},
       {"WAYLAND_DISPLAY", std::nullopt}};
   pipewire_ = std::make_unique<ChildProcess>("/usr/bin/pipewire", std::vector<std::string>{}, environment,
-                                             runtime_ / "pipewire.log");
+                                             runtime_.path() / "pipewire.log");
   // WirePlumber and mutter look for PipeWire's socket when they start.
-  waitUntil([&] { return std::filesystem::exists(runtime_ / "pipewire-0"); }, 3);
+  waitUntil([&] { return std::filesystem::exists(runtime_.path() / "pipewire-0"); }, 3);
   wireplumber_ = std::make_unique<ChildProcess>("/usr/bin/wireplumber", std::vector<std::string>{},
-                                                environment, runtime_ / "wireplumber.log");
+                                                environment, runtime_.path() / "wireplumber.log");
   mutter_ = std::make_unique<ChildProcess>(
       "/usr/bin/mutter",
       std::vector<std::string>{"--headless", "--wayland", "--no-x11",
                                std::string("--wayland-display=") + kWaylandDisplay, "--virtual-monitor",
                                "1280x720"},
-      environment, runtime_ / "mutter.log");
+      environment, runtime_.path() / "mutter.log");
   wayland::SessionBusProbe probe(busAddress(), std::chrono::milliseconds(500));
   available_ =
       waitUntil([&] { return probe.mutterScreenCastVersion() && probe.mutterRemoteDesktopVersion(); }, 10);
 }
 
-HeadlessGnome::~HeadlessGnome() {
-  mutter_.reset();
-  wireplumber_.reset();
-  pipewire_.reset();
-  locale_.reset();
-  if (bus_ != nullptr) {
-    g_test_dbus_down(bus_);
-    g_object_unref(bus_);
-  }
-  std::error_code ignored;
-  if (!runtime_.empty()) std::filesystem::remove_all(runtime_, ignored);
-}
-
 std::string HeadlessGnome::busAddress() const {
-  return bus_ != nullptr ? g_test_dbus_get_bus_address(bus_) : "";
+  return bus_ ? g_test_dbus_get_bus_address(bus_.get()) : "";
 }
 
 }  // namespace quorvanta::test

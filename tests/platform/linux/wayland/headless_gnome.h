@@ -7,6 +7,7 @@
 #include <string>
 
 #include "child_process.h"
+#include "core/host/host_test_directory.h"
 #include "fake_bus_service.h"
 
 namespace quorvanta::test {
@@ -19,19 +20,20 @@ class HeadlessGnome {
  public:
   // available() is false when mutter or PipeWire is not installed or did not come up.
   explicit HeadlessGnome(std::string layout);
-  ~HeadlessGnome();
-  HeadlessGnome(const HeadlessGnome&) = delete;
-  HeadlessGnome& operator=(const HeadlessGnome&) = delete;
 
   bool available() const { return available_; }
   std::string busAddress() const;
-  const std::filesystem::path& runtimeDirectory() const { return runtime_; }
+  const std::filesystem::path& runtimeDirectory() const { return runtime_.path(); }
   static constexpr const char* kWaylandDisplay = "quorvanta-test";
 
  private:
-  GTestDBus* bus_ = nullptr;
-  std::filesystem::path runtime_;
+  // Declared in the order they start, so that they stop in reverse.
+  ScratchDirectory runtime_;
   std::string layout_;
+  std::unique_ptr<GTestDBus, void (*)(GTestDBus*)> bus_{nullptr, [](GTestDBus* bus) {
+                                                          g_test_dbus_down(bus);
+                                                          g_object_unref(bus);
+                                                        }};
   std::unique_ptr<testing::FakeBusService> locale_;
   std::unique_ptr<ChildProcess> pipewire_;
   std::unique_ptr<ChildProcess> wireplumber_;
