@@ -12,6 +12,7 @@
 #include <atomic>
 #include <filesystem>
 
+#include "core/host/host_test_directory.h"
 #include "fake_bus_service.h"
 #include "platform/linux/wayland/remote_input_sink.h"
 
@@ -41,8 +42,7 @@ std::string portalXml() {
   return xml + "</interface></node>";
 }
 
-class FakePortal {
- public:
+struct FakePortal {
   FakePortal()
       : bus_(g_test_dbus_new(G_TEST_DBUS_NONE)),
         address_((g_test_dbus_up(bus_), g_test_dbus_get_bus_address(bus_))),
@@ -50,7 +50,6 @@ class FakePortal {
                  [this](const testing::FakeBusService::Call& call, GVariant* parameters,
                         GDBusMethodInvocation* invocation) { answer(call, parameters, invocation); }) {}
   ~FakePortal() {
-    std::filesystem::remove_all(directory_);
     g_test_dbus_down(bus_);
     g_object_unref(bus_);
   }
@@ -65,15 +64,11 @@ class FakePortal {
 
   GTestDBus* bus_;
   std::string address_;
-  std::filesystem::path directory_ = [] {
-    char pattern[] = "/tmp/quorvanta-portal-XXXXXX";
-    return std::filesystem::path(mkdtemp(pattern));
-  }();
-  std::filesystem::path tokenFile = directory_ / "portal-restore-token";
+  ScratchDirectory directory_;
+  std::filesystem::path tokenFile = directory_.path() / "portal-restore-token";
   std::atomic<int> refusals{0};  // Start requests still to be declined
   testing::FakeBusService service_;
 
- private:
   void answer(const testing::FakeBusService::Call& call, GVariant* parameters,
               GDBusMethodInvocation* invocation) {
     if (call.method.starts_with("Notify")) return g_dbus_method_invocation_return_value(invocation, nullptr);
@@ -91,20 +86,17 @@ class FakePortal {
     const std::string request = std::string(kPortalPath) + "/request/" + sender + "/" + token;
     g_dbus_method_invocation_return_value(invocation, g_variant_new("(o)", request.c_str()));
 
-    GVariantBuilder results;
-    g_variant_builder_init(&results, G_VARIANT_TYPE_VARDICT);
-    std::uint32_t code = 0;
-    if (call.method == "CreateSession")
-      g_variant_builder_add(&results, "{sv}", "session_handle", g_variant_new_string("/session/1"));
-    if (call.method == "Start" && refusals.fetch_sub(1) > 0) code = 1;
-    if (call.method == "Start" && code == 0) {
-      g_variant_builder_add(&results, "{sv}", "devices", g_variant_new_uint32(3));
-      g_variant_builder_add(&results, "{sv}", "restore_token", g_variant_new_string("token-1"));
-      g_variant_builder_add_parsed(&results, "{'streams', <[(uint32 42, {'size': <(1280, 720)>})]>}");
-    }
-    g_dbus_connection_emit_signal(g_dbus_method_invocation_get_connection(invocation), nullptr,
-                                  request.c_str(), "org.freedesktop.portal.Request", "Response",
-                                  g_variant_new("(ua{sv})", code, &results), nullptr);
+    const bool refused = call.method == "Start" && refusals.fetch_sub(1) > 0;
+    const char* results = "@a{sv} {}";
+    if (call.method == "CreateSession") results = "{'session_handle': <'/session/1'>}";
+    if (call.method == "Start" && !refused)
+      results =
+          "{'devices': <uint32 3>, 'restore_token': <'token-1'>, "
+          "'streams': <[(uint32 42, {'size': <(1280, 720)>})]>}";
+    g_dbus_connection_emit_signal(
+        g_dbus_method_invocation_get_connection(invocation), nullptr, request.c_str(),
+        "org.freedesktop.portal.Request", "Response",
+        g_variant_new("(u@a{sv})", refused ? 1u : 0u, g_variant_new_parsed(results)), nullptr);
   }
 };
 
