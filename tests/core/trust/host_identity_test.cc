@@ -10,6 +10,7 @@
 #include <string>
 
 #include "core/util/paths.h"
+#include "core/util/process.h"
 #include "support/fake_secure_store.h"
 
 namespace quorvanta {
@@ -20,6 +21,7 @@ namespace fs = std::filesystem;
 constexpr const char* kPasswordMissing =
     "This host's identity password is missing from the Keychain. Restore the original Keychain before "
     "reconnecting your paired devices.";
+constexpr const char* kOpenssl = "/usr/bin/openssl";
 
 std::string readText(const fs::path& path) {
   return readFile(path, 1 << 20);
@@ -135,6 +137,27 @@ TEST_F(HostIdentityTest, AHostIDFileThatCannotBeReadIsReportedNotReplaced) {
   fs::remove(data_ / "host-id");
   writeText(data_ / "host-id", hostID);
   EXPECT_EQ(create().certificateHash(), first.certificateHash());
+}
+
+TEST_F(HostIdentityTest, AnIdentityMadeByTheOpensslProgramStillLoads) {
+  // The files an earlier version made with two runs of the openssl program.
+  const std::string hostID = "0F8D1C2E-3B4A-4C5D-8E6F-7A8B9C0D1E2F";
+  const std::string password = "Qm9yZWFsaXMtdG9rZW4tZm9yLXRoZS1vbGQtd2F5LXg";
+  fs::create_directories(data_);
+  writeText(data_ / "host-id", hostID);
+  store_.put("identity-password-" + hostID, password);
+  const std::string key = (root_ / "key.pem").string();
+  const std::string certificate = (root_ / "cert.pem").string();
+  ASSERT_EQ(runProcess(kOpenssl, {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out",
+                                  certificate, "-days", "3650", "-subj", "/CN=Quorvanta-" + hostID})
+                .exitStatus,
+            0);
+  ASSERT_EQ(runProcess(kOpenssl, {"pkcs12", "-export", "-inkey", key, "-in", certificate, "-out",
+                                  (data_ / "host-identity.p12").string(), "-passout", "pass:" + password})
+                .exitStatus,
+            0);
+  EXPECT_EQ(create().hostID(), hostID);
+  EXPECT_EQ(store_.writes, 0);
 }
 
 // A locked store is left to the keyring's own tests, which run this on a scripted keyring.
