@@ -40,8 +40,8 @@ class FakeHostEnvironment : public HostEnvironment {
   std::string requestScreenCapture() override { return "nothing to grant"; }
   std::string captureRefusal() override { return refusal; }
   std::string computerName() override { return "Test Computer"; }
-  bool loginItemEnabled() override { return login; }
-  void setLoginItemEnabled(bool enabled) override { login = enabled; }
+  bool loginItemEnabled() override { return false; }
+  void setLoginItemEnabled(bool) override {}
   std::shared_ptr<ScreenStreamer> screenStreamer() override { return streamer; }
   std::shared_ptr<InputEventSink> inputSink() override { return sink; }
   DisplayRect displayBounds(DisplayID) override { return {0, 0, 1920, 1080}; }
@@ -59,7 +59,6 @@ class FakeHostEnvironment : public HostEnvironment {
   }
 
   FakeSecureStore store;
-  bool login = false;
   std::string refusal;
   std::shared_ptr<PresenceService> presenceService;
   std::shared_ptr<PrivacyCurtain> curtainWindows;

@@ -27,10 +27,6 @@ TEST(TailscaleAddressTest, OnlyTheTailscaleBlockInPlainDottedFormIsAccepted) {
 
 TEST(TailscaleAddressTest, OutputIsTrimmedDecodedAndValidatedAsAWhole) {
   EXPECT_EQ(tailscaleAddressFromOutput("\r\n\t 100.101.1.2 \r\n"), "100.101.1.2");
-  // Unicode white space (no-break space, line separator) is trimmed as well.
-  EXPECT_EQ(tailscaleAddressFromOutput("\xc2\xa0"
-                                       "100.64.0.1\xe2\x80\xa8"),
-            "100.64.0.1");
   EXPECT_EQ(tailscaleAddressFromOutput("100.64.0.1\ngarbage\n"), "");  // more than one address
   EXPECT_EQ(tailscaleAddressFromOutput("100.64.0.1\n\xff"), "");       // not UTF-8
 }
@@ -101,18 +97,12 @@ TEST_F(TailscaleLookupTest, MissingOrUnstartableProgramGivesNoAddress) {
 TEST(ComputerNameTest, PrettyHostNameIsReadInShellStyleAndFallsBackToTheHostName) {
   const std::pair<const char*, const char*> cases[] = {
       {"CHASSIS=desktop\nPRETTY_HOSTNAME=\"Ana's Workstation\"\n", "Ana's Workstation"},
-      {"PRETTY_HOSTNAME='Say \"hi\" \\n'", "Say \"hi\" \\n"},
-      {"PRETTY_HOSTNAME=\"A \\\"quoted\\\" \\\\ name\"", "A \"quoted\" \\ name"},
       {"PRETTY_HOSTNAME=Two\\ Words  \n", "Two Words"},
-      {"PRETTY_HOSTNAME=  Mixed\" quoted\"' parts' \r\n", "Mixed quoted parts"},
-      {"PRETTY_HOSTNAME=\"Trailing space \"   \n", "Trailing space "},
-      {"PRETTY_HOSTNAME=Line\\\nJoined\n", "LineJoined"},
       {"PRETTY_HOSTNAME=First\n  PRETTY_HOSTNAME = Second\n", "Second"},
       // Anything else falls back to the host name.
       {"# PRETTY_HOSTNAME=Commented\n; PRETTY_HOSTNAME=Also\n", "ana-laptop"},
       {"OTHER_PRETTY_HOSTNAME=No\nPRETTY_HOSTNAMEX=No\nPRETTY_HOSTNAME\n", "ana-laptop"},
       {"PRETTY_HOSTNAME=Good\nPRETTY_HOSTNAME='Broken\n", "ana-laptop"},
-      {"PRETTY_HOSTNAME=\"   \"\n", "ana-laptop"},
       {"PRETTY_HOSTNAME=\"bad \xff\"\n", "ana-laptop"},
   };
   for (const auto& [machineInfo, name] : cases)
@@ -129,7 +119,6 @@ TEST(ComputerNameTest, MachineInfoFileIsReadWhenPresent) {
   // Without the file the system's host name is used, and some name always comes back.
   const std::string fallback = computerName(dir.path() / "absent");
   EXPECT_FALSE(fallback.empty());
-  EXPECT_EQ(computerName(dir.path()), fallback);  // a directory is no machine-info file
 }
 
 }  // namespace
