@@ -3,9 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include <xcb/randr.h>
 #include <xcb/xcb.h>
-#include <xcb/xtest.h>
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
 #include <asio/io_context.hpp>
@@ -25,7 +23,6 @@
 #include <vector>
 
 #include "core/video/screen_streamer.h"
-#include "platform/linux/x11/window_composer.h"
 #include "platform/linux/x11/xcb_handles.h"
 #include "support/fake_capture_service.h"
 #include "test_desktop.h"
@@ -166,35 +163,17 @@ class CaptureFixture : public ::testing::Test {
         xcb_get_input_focus_reply(connection.get(), xcb_get_input_focus(connection.get()), nullptr));
   }
 
-  // A mapped, override-redirect window over the whole screen, filled with the test pattern.
-  // `invisiblePointer` gives it an empty cursor so that the pointer adds nothing to the picture.
-  xcb_window_t showPattern(bool invisiblePointer) {
+  // A mapped, override-redirect window over the whole screen, filled with the test pattern, with the
+  // pointer at (100, 100), inside the red block and away from the points showsPattern checks.
+  void showPattern() {
     xcb_connection_t* c = connection.get();
-    const xcb_window_t window = xcb_generate_id(c);
-    std::uint32_t mask = XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK;
-    std::vector<std::uint32_t> values{0, 1, XCB_EVENT_MASK_EXPOSURE};
-    if (invisiblePointer) {
-      const xcb_pixmap_t bits = xcb_generate_id(c);
-      xcb_create_pixmap(c, 1, bits, connection.root(), 1, 1);
-      const xcb_gcontext_t clear = xcb_generate_id(c);
-      const std::uint32_t zero = 0;
-      xcb_create_gc(c, clear, bits, XCB_GC_FOREGROUND, &zero);
-      const xcb_rectangle_t one{0, 0, 1, 1};
-      xcb_poly_fill_rectangle(c, bits, clear, 1, &one);
-      const xcb_cursor_t cursor = xcb_generate_id(c);
-      xcb_create_cursor(c, cursor, bits, bits, 0, 0, 0, 0, 0, 0, 0, 0);
-      mask |= XCB_CW_CURSOR;
-      values.push_back(cursor);
-    }
-    xcb_create_window(c, XCB_COPY_FROM_PARENT, window, connection.root(), 0, 0, kScreenWidth, kScreenHeight,
-                      0, XCB_WINDOW_CLASS_INPUT_OUTPUT, connection.screen()->root_visual, mask,
-                      values.data());
+    const xcb_window_t window = makeWindow(connection.root(), 0, 0, kScreenWidth, kScreenHeight, 0);
     xcb_map_window(c, window);
+    xcb_warp_pointer(c, XCB_NONE, connection.root(), 0, 0, 0, 0, 100, 100);
     sync();
     for (const Rect& r : kPattern)
       fill(window, r);
     sync();
-    return window;
   }
 
   void fill(xcb_window_t window, const Rect& r) {
@@ -217,25 +196,8 @@ class CaptureFixture : public ::testing::Test {
 
 using X11CaptureTest = CaptureFixture<XvfbServer>;
 
-TEST_F(X11CaptureTest, ListsTheConnectedOutputsWithTheirIDsNamesAndSizes) {
-  xcb_connection_t* c = connection.get();
-  Reply<xcb_randr_get_screen_resources_current_reply_t> resources(
-      xcb_randr_get_screen_resources_current_reply(
-          c, xcb_randr_get_screen_resources_current(c, connection.root()), nullptr));
-  ASSERT_TRUE(resources);
-  const auto* ids = xcb_randr_get_screen_resources_current_outputs(resources.get());
-  ASSERT_EQ(xcb_randr_get_screen_resources_current_outputs_length(resources.get()), 1);
-  auto displays = run<std::vector<RemoteDisplay>>([&] { return streamer->displays(); });
-  ASSERT_EQ(displays.size(), 1u);
-  EXPECT_EQ(displays[0].id, ids[0]);
-  EXPECT_EQ(displays[0].name, "screen");  // Xvfb has no EDID: the output's own name
-  EXPECT_EQ(displays[0].width, kScreenWidth);
-  EXPECT_EQ(displays[0].height, kScreenHeight);
-  EXPECT_EQ(streamer->name(ids[0] + 1000), "Display " + std::to_string(ids[0] + 1000));
-}
-
 TEST_F(X11CaptureTest, CapturesTheScreenAsItLooksScaledToTheRequestedWidth) {
-  showPattern(true);
+  showPattern();
   for (const auto& [maxWidth, width, height] :
        {std::tuple{1920, kScreenWidth, kScreenHeight}, std::tuple{960, 960, 540}}) {
     const RemoteDisplay display = start(std::nullopt, maxWidth, 30);
@@ -245,25 +207,14 @@ TEST_F(X11CaptureTest, CapturesTheScreenAsItLooksScaledToTheRequestedWidth) {
     ASSERT_EQ(frame.width, width);
     ASSERT_EQ(frame.height, height);
     EXPECT_TRUE(showsPattern(frame)) << maxWidth;
-  }
-}
-
-TEST_F(X11CaptureTest, DrawsThePointerIn) {
-  const xcb_window_t window = showPattern(false);  // the server's default pointer over the window
-  xcb_warp_pointer(connection.get(), XCB_NONE, window, 0, 0, 0, 0, 320, 180);  // inside the red block
-  sync();
-  start(std::nullopt, 1920, 30);
-  auto frames = waitForSettled(1);
-  ASSERT_FALSE(frames.empty());
-  const PixelBuffer& frame = *frames.back().buffer;
-  int differing = 0;
-  for (int y = 180 - 20; y < 180 + 20; ++y) {
-    for (int x = 320 - 20; x < 320 + 20; ++x) {
-      const auto rgb = rgbAt(frame, x, y);
-      if (std::abs(rgb[0] - 255) > 60 || std::abs(rgb[1]) > 60 || std::abs(rgb[2]) > 60) ++differing;
+    int differing = 0;  // the pointer is drawn in
+    for (int y = 90; y < 110; ++y) {
+      for (int x = 90; x < 110; ++x)
+        differing +=
+            showsColor(frame, x * width / kScreenWidth, y * width / kScreenWidth, 0xFF0000, 60) ? 0 : 1;
     }
+    EXPECT_GT(differing, 10) << maxWidth;
   }
-  EXPECT_GT(differing, 10);
 }
 
 // The root's own background (as xsetroot -solid sets it, no window holds it) shows where a
@@ -287,44 +238,15 @@ TEST_F(X11CaptureTest, TheRootBackgroundShowsWhereAnExcludedWindowWas) {
   ASSERT_TRUE(exclude({cover}));
   auto frames = waitForSettled(pipeline->submissions().size() + 1);
   EXPECT_TRUE(showsColor(*frames.back().buffer, 640, 350, 0x3366CC, 12));  // inside the left-out window
+  EXPECT_TRUE(showsColor(*frames.back().buffer, 150, 150, 0x00FF00));      // the window not left out
   // The capture's own background window is not listed.
   auto content = run<ShareableContent>([&] { return service->shareableContent(); });
   EXPECT_EQ(content.windows.size(), 2u);
-
-  // Found by its marker and raised over everything, it goes back to the bottom.
-  const xcb_atom_t marker = internAtom(c, kBackgroundWindowMarker, true);
-  ASSERT_NE(marker, XCB_ATOM_NONE);
-  const auto children = [&] {
-    Reply<xcb_query_tree_reply_t> tree(
-        xcb_query_tree_reply(c, xcb_query_tree(c, connection.root()), nullptr));
-    const xcb_window_t* first = xcb_query_tree_children(tree.get());
-    return std::vector<xcb_window_t>(first, first + xcb_query_tree_children_length(tree.get()));
-  };
-  xcb_window_t background = XCB_NONE;
-  for (const xcb_window_t child : children()) {
-    Reply<xcb_get_property_reply_t> property(
-        xcb_get_property_reply(c, xcb_get_property(c, 0, child, marker, XCB_ATOM_ANY, 0, 1), nullptr));
-    if (property && property->type != XCB_NONE) background = child;
-  }
-  ASSERT_NE(background, XCB_NONE);
-  EXPECT_EQ(children().front(), background);
-  const std::uint32_t above = XCB_STACK_MODE_ABOVE;
-  xcb_configure_window(c, background, XCB_CONFIG_WINDOW_STACK_MODE, &above);
-  sync();
-  frames = waitForFrames(pipeline->submissions().size() + 3);
-  EXPECT_TRUE(showsColor(*frames.back().buffer, 150, 150, 0x00FF00));  // the window not left out
-  EXPECT_EQ(children().front(), background);
-  xcb_warp_pointer(c, XCB_NONE, connection.root(), 0, 0, 0, 0, 1000, 600);
-  Reply<xcb_query_pointer_reply_t> pointer(
-      xcb_query_pointer_reply(c, xcb_query_pointer(c, connection.root()), nullptr));
-  ASSERT_TRUE(pointer);
-  EXPECT_EQ(pointer->child, XCB_WINDOW_NONE);
 
   // Left out no more: the window shows again and the background window is gone.
   ASSERT_TRUE(exclude({}));
   frames = waitForSettled(pipeline->submissions().size());  // the frame without the composer may be in
   EXPECT_TRUE(showsColor(*frames.back().buffer, 640, 350, 0xFF00FF));
-  EXPECT_EQ(children().size(), 3u);  // cover, kept and hidden
 }
 
 // Nobody receives a paused stream's frames: it grabs nothing, and on resuming shows the screen
@@ -354,7 +276,7 @@ TEST_F(X11DesktopCaptureTest, AStillScreenSendsAlmostNothingAndChangesArriveAtOn
   std::this_thread::sleep_for(1500ms);
   EXPECT_LE(pipeline->submissions().size(), settled + 1) << "a still screen at 30 fps";
 
-  // Drawing shows at once, and so does the pointer moving.
+  // Drawing shows at once.
   const std::size_t drawn = pipeline->submissions().size();  // read first: the frame may come at once
   const xcb_window_t window = makeWindow(connection.root(), 100, 100, 200, 200, 0xFF0000);
   xcb_map_window(connection.get(), window);
@@ -363,12 +285,6 @@ TEST_F(X11DesktopCaptureTest, AStillScreenSendsAlmostNothingAndChangesArriveAtOn
   const auto red = rgbAt(*frames.back().buffer, 200, 200);
   EXPECT_NEAR(red[0], 255, 20);
   EXPECT_NEAR(red[1], 0, 20);
-  const std::size_t moved = pipeline->submissions().size();
-  // As a mouse moves it (a warp by an application is no device's motion).
-  xcb_test_fake_input(connection.get(), XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, connection.root(), 700, 500,
-                      0);
-  sync();
-  EXPECT_GT(waitForFrames(moved + 1).size(), moved);
 }
 
 TEST_F(X11DesktopCaptureTest, AnXrandrChangeKeepsTheStreamAliveAtTheNewSize) {

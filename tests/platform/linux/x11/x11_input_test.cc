@@ -105,31 +105,8 @@ TEST_F(X11InputTest, KeyPositionsAndModifierFlagsReachTheFocusedWindow) {
   EXPECT_EQ(received[1].keysym, 'v');
   EXPECT_FALSE(received[2].state & XCB_MOD_MASK_CONTROL);
 
-  // A held shift key stays held around a key sent without flags.
-  received = send({KeyEvent{56, true, modifier_flags::kShift}, KeyEvent{0, true, 0}, KeyEvent{0, false, 0},
-                   KeyEvent{0, true, modifier_flags::kShift}, KeyEvent{0, false, 0}, KeyEvent{56, false, 0}});
-  ASSERT_EQ(received.size(), 4u);  // shift, A without shift, shift again, A
-  EXPECT_EQ(received[0].detail, 50);
-  EXPECT_FALSE(received[1].state & XCB_MOD_MASK_SHIFT);
-  EXPECT_EQ(received[2].detail, 50);
-  EXPECT_EQ(received[3].keysym, 'A');
-
   // Codes with no PC key are ignored.
   EXPECT_TRUE(send({KeyEvent{63, true, 0}, KeyEvent{52, true, 0}}).empty());
-}
-
-TEST_F(X11InputTest, ButtonsReachTheirPointWithTheirModifiers) {
-  // An unknown display is the first (here the only) output.
-  EXPECT_EQ(X11DisplayBounds(xvfb_.display()).bounds(12345), (DisplayRect{0, 0, 1280, 720}));
-  const auto received =
-      send({MouseButtonEvent{MouseButton::right, true, 1, {1279, 0}, modifier_flags::kOption},
-            MouseButtonEvent{MouseButton::right, false, 1, {1279, 0}, 0}});
-  ASSERT_EQ(received.size(), 2u);  // Alt_L, right
-  EXPECT_EQ(received[0].detail, 64);
-  EXPECT_FALSE(received[1].key);
-  EXPECT_EQ(received[1].detail, 3);
-  EXPECT_EQ(received[1].x, 1279);
-  EXPECT_TRUE(received[1].state & XCB_MOD_MASK_1);
 }
 
 TEST_F(X11InputTest, TextIsTypedAsUnicodeAndTheKeymapIsRestored) {
@@ -149,12 +126,7 @@ TEST_F(X11InputTest, TextIsTypedAsUnicodeAndTheKeymapIsRestored) {
 }
 
 TEST_F(X11InputTest, PixelScrollingBecomesWheelClicksWithTheRestCarriedOver) {
-  // Slow scrolling adds up to a click.
-  auto received = send({ScrollEvent{20, 0}, ScrollEvent{20, 0}, ScrollEvent{20, 0}});
-  ASSERT_EQ(received.size(), 1u);
-  EXPECT_EQ(received[0].detail, 4);
-
-  received = send({ScrollEvent{-125, 0}, ScrollEvent{0, 50}, ScrollEvent{0, -50}});
+  const auto received = send({ScrollEvent{-125, 0}, ScrollEvent{0, 50}, ScrollEvent{0, -50}});
   std::vector<std::uint8_t> buttons(received.size());
   std::transform(received.begin(), received.end(), buttons.begin(), [](const Press& r) { return r.detail; });
   EXPECT_EQ(buttons, (std::vector<std::uint8_t>{5, 5, 6, 7}));
