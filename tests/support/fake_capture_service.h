@@ -55,28 +55,24 @@ class FakeCaptureStream final : public CaptureStream, public std::enable_shared_
  public:
   FakeCaptureStream(ContentFilter filter, StreamConfiguration configuration,
                     std::weak_ptr<CaptureStreamOutput> output, asio::any_io_executor queue, Behavior start,
-                    Behavior stop, Behavior update)
+                    Behavior stop)
       : filter_(std::move(filter)),
         configuration_(configuration),
         output_(std::move(output)),
         queue_(std::move(queue)),
         startBehavior_(std::move(start)),
-        stopBehavior_(std::move(stop)),
-        updateBehavior_(std::move(update)) {}
+        stopBehavior_(std::move(stop)) {}
 
-  asio::awaitable<void> startCapture() override {
-    ++startCalls_;
-    co_await detail::perform(startBehavior_);
-  }
+  asio::awaitable<void> startCapture() override { co_await detail::perform(startBehavior_); }
   asio::awaitable<void> stopCapture() override {
     ++stopCalls_;
     co_await detail::perform(stopBehavior_);
   }
   asio::awaitable<void> updateContentFilter(ContentFilter filter) override {
     ++updateCalls_;
-    co_await detail::perform(updateBehavior_);
     std::lock_guard guard(lock_);
     filter_ = std::move(filter);
+    co_return;
   }
 
   // Delivers `sample` to the output on the capture queue, as the service would.
@@ -96,7 +92,6 @@ class FakeCaptureStream final : public CaptureStream, public std::enable_shared_
     return filter_;
   }
   const StreamConfiguration& configuration() const { return configuration_; }
-  int startCalls() const { return startCalls_; }
   int stopCalls() const { return stopCalls_; }
   int updateCalls() const { return updateCalls_; }
 
@@ -108,8 +103,6 @@ class FakeCaptureStream final : public CaptureStream, public std::enable_shared_
   const asio::any_io_executor queue_;
   const Behavior startBehavior_;
   const Behavior stopBehavior_;
-  const Behavior updateBehavior_;
-  std::atomic<int> startCalls_ = 0;
   std::atomic<int> stopCalls_ = 0;
   std::atomic<int> updateCalls_ = 0;
 };
@@ -124,14 +117,12 @@ class FakeCaptureService final : public CaptureService {
   std::optional<std::string> makeStreamError;
   Behavior startBehavior;
   Behavior stopBehavior;
-  Behavior updateBehavior;
 
   asio::awaitable<ShareableContent> shareableContent() override {
     Behavior behavior;
     ShareableContent snapshot;
     {
       std::lock_guard guard(lock_);
-      ++contentCalls_;
       behavior = contentBehavior;
       snapshot = content;
     }
@@ -148,9 +139,8 @@ class FakeCaptureService final : public CaptureService {
                                             asio::any_io_executor captureQueue) override {
     std::lock_guard guard(lock_);
     if (makeStreamError) throw std::runtime_error(*makeStreamError);
-    auto stream =
-        std::make_shared<FakeCaptureStream>(filter, configuration, std::move(output), std::move(captureQueue),
-                                            startBehavior, stopBehavior, updateBehavior);
+    auto stream = std::make_shared<FakeCaptureStream>(filter, configuration, std::move(output),
+                                                      std::move(captureQueue), startBehavior, stopBehavior);
     streams_.push_back(stream);
     return stream;
   }
@@ -159,10 +149,6 @@ class FakeCaptureService final : public CaptureService {
   std::vector<std::shared_ptr<FakeCaptureStream>> streams() const {
     std::lock_guard guard(lock_);
     return streams_;
-  }
-  int contentCalls() const {
-    std::lock_guard guard(lock_);
-    return contentCalls_;
   }
 
  private:
@@ -175,7 +161,6 @@ class FakeCaptureService final : public CaptureService {
 
   mutable std::mutex lock_;
   std::vector<std::shared_ptr<FakeCaptureStream>> streams_;
-  int contentCalls_ = 0;
 };
 
 // Records what the streamer hands its pipeline.
@@ -194,10 +179,7 @@ class FakePipeline final : public FramePipeline {
     std::lock_guard guard(lock_);
     submissions_.push_back({std::move(buffer), time, onQueue});
   }
-  void reset() override {
-    ++resets_;
-    if (!onQueueThread()) ++resetsOffQueue_;
-  }
+  void reset() override { ++resets_; }
   void setOnError(std::function<void(std::string)> onError) override {
     std::lock_guard guard(lock_);
     onError_ = std::move(onError);
@@ -218,7 +200,6 @@ class FakePipeline final : public FramePipeline {
     return submissions_;
   }
   int resets() const { return resets_; }
-  int resetsOffQueue() const { return resetsOffQueue_; }
 
  private:
   bool onQueueThread() const {
@@ -230,7 +211,6 @@ class FakePipeline final : public FramePipeline {
   mutable std::mutex lock_;
   std::vector<Submission> submissions_;
   std::atomic<int> resets_ = 0;
-  std::atomic<int> resetsOffQueue_ = 0;
   std::function<void(std::string)> onError_;
 };
 

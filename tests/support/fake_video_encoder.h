@@ -49,15 +49,8 @@ class FakeVideoEncoder : public VideoEncoder {
     if (hook) hook(index);
   }
 
-  void invalidateSession() override {
-    std::lock_guard guard(lock_);
-    hasSession_ = false;
-    ++invalidations_;
-  }
-  void applyBitrate() override {
-    std::lock_guard guard(lock_);
-    appliedBitrates_.push_back(bitrate_);
-  }
+  void invalidateSession() override { set(hasSession_, false); }
+  void applyBitrate() override {}
   void markKeyframeNeeded() override {
     std::lock_guard guard(lock_);
     keyframeNeeded_ = true;
@@ -97,9 +90,7 @@ class FakeVideoEncoder : public VideoEncoder {
 
   std::vector<Call> calls() const { return get(calls_); }
   std::size_t callCount() const { return get(calls_).size(); }
-  int invalidations() const { return get(invalidations_); }
   int keyframeRequests() const { return get(keyframeRequests_); }
-  std::vector<std::int64_t> appliedBitrates() const { return get(appliedBitrates_); }
 
  private:
   template <typename T>
@@ -124,9 +115,7 @@ class FakeVideoEncoder : public VideoEncoder {
   bool hasSession_ = false;
   bool keyframeNeeded_ = false;
   bool forcesKeyframes_ = true;
-  int invalidations_ = 0;
   int keyframeRequests_ = 0;
-  std::vector<std::int64_t> appliedBitrates_;
 };
 
 }  // namespace quorvanta::test
