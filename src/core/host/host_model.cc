@@ -17,7 +17,8 @@ constexpr const char* kSharingOff = "Sharing is off";
 constexpr const char* kWaitingForTailscale = "Waiting for Tailscale";
 constexpr const char* kReady = "Ready for your paired devices";
 constexpr const char* kReconnecting = "Reconnecting to Tailscale";
-constexpr const char* kConnectTailscale = "Connect Tailscale on this computer. Sharing will start automatically.";
+constexpr const char* kConnectTailscale =
+    "Connect Tailscale on this computer. Sharing will start automatically.";
 constexpr const char* kIdentityUnusable = "TLS identity could not be activated.";
 constexpr const char* kDroppedHeld = "Connection dropped \u00b7 display held 30 s for a quick return";
 
