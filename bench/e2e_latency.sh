@@ -46,11 +46,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-ticks_per_second=$(getconf CLK_TCK)
-now() { date +%s.%N; }
-# utime + stime of a process, in clock ticks (fields 14 and 15, counted after the command name).
-cpu_ticks() { sed 's/^.*) //' "/proc/$1/stat" | awk '{ print $12 + $13 }'; }
-status_kb() { awk -v key="$2:" '$1 == key { print $2 }' "/proc/$1/status"; }
+source "$here/bench/process_stats.sh"
 
 # Samples a sender's CPU between 2 s after it started serving and 1 s before the end of the run,
 # then its peak memory: "cpu_percent=... rss_mb=..." in $work/$2.cpu.
@@ -75,10 +71,7 @@ load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 "$QUORVANTA_E2E_HOST" >"$work/host.log" 2>&1 &
 host_pid=$!
 pids+=("$host_pid")
-for _ in $(seq 100); do
-  if "$control" status 2>/dev/null | grep -q '"running": true'; then break; fi
-  sleep 0.2
-done
+wait_for_host
 link=$("$control" pair --no-qr | head -n 1)
 "$client" pair "$link" --device-name "Latency bench" >/dev/null
 echo "Quorvanta: streaming for $seconds s..." >&2

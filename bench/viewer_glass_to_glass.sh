@@ -39,10 +39,7 @@ cleanup() {
   wait 2>/dev/null || true
 }
 trap cleanup EXIT
-ticks_per_second=$(getconf CLK_TCK)
-now() { date +%s.%N; }
-cpu_ticks() { sed 's/^.*) //' "/proc/$1/stat" | awk '{ print $12 + $13 }'; }
-status_kb() { awk -v key="$2:" '$1 == key { print $2 }' "/proc/$1/status"; }
+source "$here/bench/process_stats.sh"
 
 source "$here/scripts/sandbox.sh"
 "$scene" --clock &
@@ -50,10 +47,7 @@ pids+=($!)
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 "$host" >"$work/host.log" 2>&1 &
 pids+=($!)
-for _ in $(seq 100); do
-  if "$control" status 2>/dev/null | grep -q '"running": true'; then break; fi
-  sleep 0.2
-done
+wait_for_host
 "$viewer" pair "$("$control" pair --no-qr | head -n 1)" >/dev/null
 
 exec {viewerfd}<> <(:)

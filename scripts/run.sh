@@ -43,10 +43,7 @@ pids+=($!)
 
 "$host" >"$work/host.log" 2>&1 &
 pids+=($!)
-for _ in $(seq 50); do
-  if "$control" status 2>/dev/null | grep -q '"running": true'; then break; fi
-  sleep 0.2
-done
+wait_for_host
 "$control" set control on
 link=$("$control" pair --no-qr | head -n 1)
 echo "Pairing link: $link"

@@ -1,4 +1,4 @@
-# Sourced by scripts/run.sh and bench/e2e_latency.sh inside a private network namespace: gives
+# Sourced by scripts/run.sh and the benchmarks inside a private network namespace: gives
 # loopback the Tailscale-style address 100.64.0.1, puts a stand-in `tailscale` first on PATH,
 # points HOME and the XDG directories into "$work" with sharing switched on, and starts a private
 # X server at 1920x1080 (or "$sandbox_screen", e.g. 1280x720x24), exporting DISPLAY. Expects "$work"
@@ -22,3 +22,11 @@ Xvfb -displayfd "$displayfd" -screen 0 "${sandbox_screen:-1920x1080x24}" ${sandb
 pids+=($!)
 read -r -t 10 number <&"$displayfd"
 export DISPLAY=":$number"
+
+# Waits (at most 20 s) until the host started in the sandbox answers "$control status" as running.
+wait_for_host() {
+  for _ in $(seq 100); do
+    if "$control" status 2>/dev/null | grep -q '"running": true'; then return 0; fi
+    sleep 0.2
+  done
+}

@@ -34,10 +34,7 @@ pids+=($!)
 "$host" >"$work/host.log" 2>&1 &
 host_pid=$!
 pids+=("$host_pid")
-for _ in $(seq 100); do
-  if "$control" status 2>/dev/null | grep -q '"running": true'; then break; fi
-  sleep 0.2
-done
+wait_for_host
 
 # Runs a command in the client's namespace.
 in_client() { ip netns exec "$client_ns" "$@"; }
